@@ -1,0 +1,27 @@
+// Reading the command line "DLLNAME [-u] [-s]" into a registration request.
+#pragma once
+
+#include "platform/platform_services.h"
+
+// Units in the working buffer: at most 511 units of text plus the terminator.
+constexpr size_t CommandLineCapacity = 512;
+
+struct RegistrationRequest {
+  // Lies in the working buffer; may be empty; no leading or trailing U+0020.
+  const char16_t* moduleName;
+  bool unregister;
+  bool silent;
+};
+
+enum class ParseOutcome {
+  Request,  // the request is filled in
+  Empty,    // the command line is empty: the usage case
+  TooLong,  // 512 units or more: refused as the usage case, never cut;
+            // only the request's silent flag is filled in
+};
+
+// Parses the command line into the request, using the working buffer for the
+// edited copy. Touches nothing but the buffer and the request.
+ParseOutcome ParseCommandLine(const PlatformServices& services, const char16_t* commandLine,
+                              char16_t (&buffer)[CommandLineCapacity],
+                              RegistrationRequest& request);
