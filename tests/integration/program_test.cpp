@@ -1,0 +1,311 @@
+// Runs the built comenrol as a process on real modules built in the tree and
+// checks its exit status and everything it writes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/case_name.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string Usage =
+    "comenrol.exe [information]\n"
+    "Invalid command line arguments.\n\nUse the following syntax:\n"
+    "comenrol.exe DLLNAME [-u] [-s]\n-u - unregister\n-s - silent mode\n";
+
+std::string ErrorBox(const std::string& text) { return "comenrol.exe [error]\n" + text + "\n"; }
+std::string InformationBox(const std::string& text) {
+  return "comenrol.exe [information]\n" + text + "\n";
+}
+
+struct Outcome {
+  bool exited = false;
+  int status = -1;  // exit status, or the signal when it did not exit
+  std::string out;
+  std::string err;
+};
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[4096];
+  ssize_t count;
+  while ((count = read(fd, chunk, sizeof chunk)) > 0) {
+    text.append(chunk, static_cast<size_t>(count));
+  }
+  return text;
+}
+
+// Starts comenrol in the directory with the arguments and extra environment,
+// and waits at most 20 s for it (killing it then, which fails the test).
+Outcome RunComenrol(const fs::path& directory, const std::vector<std::string>& arguments,
+                    const std::vector<std::string>& environment = {}) {
+  int outPipe[2];
+  int errPipe[2];
+  EXPECT_EQ(pipe(outPipe), 0);
+  EXPECT_EQ(pipe(errPipe), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(outPipe[1], STDOUT_FILENO);
+    dup2(errPipe[1], STDERR_FILENO);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    if (chdir(directory.c_str()) != 0) {
+      _exit(120);
+    }
+    for (const std::string& variable : environment) {
+      putenv(const_cast<char*>(variable.c_str()));
+    }
+    std::vector<char*> argv = {const_cast<char*>(COMENROL_PROGRAM)};
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(COMENROL_PROGRAM, argv.data());
+    _exit(121);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+
+  // Stderr is drained on a thread so that a chatty child cannot block on it.
+  Outcome outcome;
+  std::thread errReader([&] { outcome.err = ReadAll(errPipe[0]); });
+  outcome.out = ReadAll(outPipe[0]);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << "comenrol did not end within 20 s";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  errReader.join();
+  close(outPipe[0]);
+  close(errPipe[0]);
+  outcome.exited = WIFEXITED(status);
+  outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+  return outcome;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The modules are copied into a fresh directory whose path holds no "-": the
+// tool ends the module name at the first "-", and the build directory may
+// hold one.
+class ProgramTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/comenrolXXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    for (const auto& entry : fs::directory_iterator(COMENROL_MODULE_DIR)) {
+      if (entry.path().extension() == ".so") {
+        fs::copy_file(entry.path(), directory_ / entry.path().filename());
+      }
+    }
+  }
+  static void TearDownTestSuite() { fs::remove_all(directory_); }
+
+  void SetUp() override {
+    trace_ = directory_ / "trace.txt";
+    fs::remove(trace_);
+  }
+
+  std::string Module(const std::string& name) const { return (directory_ / name).string(); }
+  std::vector<std::string> TraceEnvironment() const {
+    return {"COMENROL_TEST_TRACE=" + trace_.string()};
+  }
+  std::string Trace() const { return ReadFile(trace_); }
+
+  static fs::path directory_;
+  fs::path trace_;
+};
+
+fs::path ProgramTest::directory_;
+
+TEST_F(ProgramTest, NoArgumentsShowsUsageAndExits255) {
+  const Outcome outcome = RunComenrol(directory_, {});
+  EXPECT_TRUE(outcome.exited);
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(outcome.err, Usage);
+  EXPECT_EQ(outcome.out, "");
+}
+
+struct StatusCase {
+  const char* what;
+  std::vector<std::string> arguments;  // "@name" is the copied module
+  int status;
+  std::string err;
+  std::string trace;
+};
+
+class ProgramStatusTest : public ProgramTest, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(ProgramStatusTest, ExitsWithTheOutcomesStatus) {
+  const StatusCase& c = GetParam();
+  std::vector<std::string> arguments;
+  for (const std::string& argument : c.arguments) {
+    arguments.push_back(argument.rfind('@', 0) == 0 ? Module(argument.substr(1)) : argument);
+  }
+  const Outcome outcome = RunComenrol(directory_, arguments, TraceEnvironment());
+  EXPECT_TRUE(outcome.exited);
+  EXPECT_EQ(outcome.status, c.status);
+  EXPECT_EQ(outcome.err, c.err);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(Trace(), c.trace);
+}
+
+const std::string registered = "DllRegisterServer\n";
+const std::string unregistered = "DllUnregisterServer\n";
+
+const StatusCase statusCases[] = {
+    {"returns zero",
+     {"@returns_zero.so"},
+     0,
+     InformationBox("DllRegisterServer succeeded."),
+     registered},
+    {"unregisters",
+     {"@returns_zero.so", "-u"},
+     0,
+     InformationBox("DllUnregisterServer succeeded."),
+     unregistered},
+    {"slash options", {"@returns_zero.so", "/U", "/S"}, 0, "", unregistered},
+    {"returns one",
+     {"@returns_one.so"},
+     0,
+     InformationBox("DllRegisterServer succeeded."),
+     registered},
+    {"returns the largest status",
+     {"@returns_largest.so", "-U"},
+     0,
+     InformationBox("DllUnregisterServer succeeded."),
+     unregistered},
+    {"returns a failure",
+     {"@returns_failure.so"},
+     252,
+     ErrorBox("Error.\nDllRegisterServer returned:\n0x80004005."),
+     registered},
+    {"unregister returns the sign bit",
+     {"@returns_sign_bit.so", "-u"},
+     252,
+     ErrorBox("Error.\nDllUnregisterServer returned:\n0x80000000."),
+     unregistered},
+    {"silent failure", {"@returns_failure.so", "-s"}, 252, "", registered},
+    {"only the register entry",
+     {"@register_only.so", "-u"},
+     253,
+     ErrorBox("Unable to get function address.\nError 38."),
+     ""},
+    {"only the register entry, silent", {"@register_only.so", "-u", "-s"}, 253, "", ""},
+    {"not a module", {"@not_a_module.so"}, 254, ErrorBox("Error loading module.\nError 8."), ""},
+    {"missing file", {"@missing.so"}, 254, ErrorBox("Error loading module.\nError 2."), ""},
+    {"missing file, silent", {"@missing.so", "-s"}, 254, "", ""},
+    {"a directory", {"@"}, 254, ErrorBox("Error loading module.\nError 21."), ""},
+    {"options first leave an empty name", {"-s", "@returns_zero.so"}, 254, "", ""},
+    {"spaces only", {"   "}, 254, ErrorBox("Error loading module.\nError 2."), ""},
+    {"over-long line", {std::string(600, 'a')}, 255, Usage, ""},
+    {"over-long silent line", {std::string(600, 'a'), "-s"}, 255, "", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Modules, ProgramStatusTest, ::testing::ValuesIn(statusCases), CaseName());
+
+TEST_F(ProgramTest, RelativePathFromTheWorkingDirectory) {
+  const Outcome outcome = RunComenrol(directory_, {"./returns_zero.so", "-s"}, TraceEnvironment());
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(Trace(), registered);
+}
+
+TEST_F(ProgramTest, FileNamesThatAreNotUtf8StillLoad) {
+  const std::vector<std::string> names = {"caf\xC3\xA9 module.so", "bad\xFF\xFE.so"};
+  for (const std::string& name : names) {
+    fs::copy_file(directory_ / "returns_zero.so", directory_ / name);
+    fs::remove(trace_);
+    const Outcome outcome = RunComenrol(directory_, {Module(name), "-s"}, TraceEnvironment());
+    EXPECT_EQ(outcome.status, 0) << name;
+    EXPECT_EQ(Trace(), registered) << name;
+  }
+}
+
+TEST_F(ProgramTest, DashInsideThePathEndsTheName) {
+  fs::create_directory(directory_ / "my-modules");
+  fs::copy_file(directory_ / "returns_zero.so", directory_ / "my-modules" / "returns_zero.so");
+  const Outcome outcome = RunComenrol(directory_, {Module("my-modules/returns_zero.so")});
+  EXPECT_EQ(outcome.status, 254);
+  EXPECT_EQ(outcome.err, ErrorBox("Error loading module.\nError 2."));
+}
+
+TEST_F(ProgramTest, CrashInsideTheEntryEndsByItsSignalSilently) {
+  // The sanitizer's own fault handler is turned off so that the fault ends the
+  // process as it would in a plain build.
+  const Outcome outcome = RunComenrol(
+      directory_, {Module("crashes.so")},
+      {"ASAN_OPTIONS=handle_segv=0:handle_sigbus=0", "COMENROL_TEST_TRACE=" + trace_.string()});
+  EXPECT_FALSE(outcome.exited);
+  EXPECT_EQ(outcome.status, SIGSEGV);
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(Trace(), registered);
+}
+
+TEST_F(ProgramTest, ClosedStandardErrorDoesNotChangeTheStatus) {
+  // A box written to a pipe nobody reads must not end the process by SIGPIPE.
+  int errPipe[2];
+  ASSERT_EQ(pipe(errPipe), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(errPipe[0]);
+    dup2(errPipe[1], STDERR_FILENO);
+    execl(COMENROL_PROGRAM, COMENROL_PROGRAM, "/nonexistent/x.so", static_cast<char*>(nullptr));
+    _exit(121);
+  }
+  close(errPipe[1]);
+  close(errPipe[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 254);
+}
+
+TEST_F(ProgramTest, SampleRegistersAndUnregisters) {
+  const fs::path registry = directory_ / "registry";
+  fs::create_directory(registry);
+  fs::copy_file(COMENROL_SAMPLE_MODULE, directory_ / "sample_server.so");
+  const fs::path record = registry / "{5C3E27A1-7F4B-4D2E-9A61-0B8C42D5E3F7}.reg";
+  const std::vector<std::string> environment = {"COMENROL_SAMPLE_REGISTRY=" + registry.string()};
+
+  Outcome outcome = RunComenrol(directory_, {Module("sample_server.so")}, environment);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.err, InformationBox("DllRegisterServer succeeded."));
+  ASSERT_TRUE(fs::exists(record));
+  EXPECT_NE(ReadFile(record).find("@=" + Module("sample_server.so") + "\n"), std::string::npos);
+
+  outcome = RunComenrol(directory_, {Module("sample_server.so"), "-u", "-s"}, environment);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_FALSE(fs::exists(record));
+
+  // Without a registry directory the sample reports a general failure.
+  outcome = RunComenrol(directory_, {Module("sample_server.so")}, {"COMENROL_SAMPLE_REGISTRY="});
+  EXPECT_EQ(outcome.status, 252);
+  EXPECT_EQ(outcome.err, ErrorBox("Error.\nDllRegisterServer returned:\n0x80004005."));
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#include "tests/recording_platform.h"
+
+#include "platform/portable_text.h"
+
+namespace {
+
+Recording recording;
+int moduleToken;  // its address stands for the loaded module
+
+int32_t Entry() {
+  recording.calls.push_back("Entry");
+  ++recording.entryCalls;
+  return recording.script.entryStatus;
+}
+
+ModuleHandle LoadModule(const char16_t* path) {
+  recording.calls.push_back("LoadModule");
+  recording.loadedName = path;
+  return recording.script.loadSucceeds ? &moduleToken : nullptr;
+}
+
+SelfRegistrationEntry FindEntry(ModuleHandle module, const char16_t* name) {
+  recording.calls.push_back("FindEntry");
+  recording.entryName = name;
+  if (module != &moduleToken || !recording.script.findSucceeds) {
+    return nullptr;
+  }
+  return Entry;
+}
+
+uint32_t LastErrorCode() {
+  recording.calls.push_back("LastErrorCode");
+  return recording.script.lastError;
+}
+
+int FormatText(char16_t* destination, const char16_t* format, int32_t value) {
+  recording.calls.push_back("FormatText");
+  return PortableFormatText(destination, format, value);
+}
+
+int ShowMessageBox(void* owner, const char16_t* text, const char16_t* caption, uint32_t style) {
+  recording.calls.push_back("ShowMessageBox");
+  recording.boxes.push_back({owner, text, caption, style});
+  return 1;
+}
+
+void EndProcess(int32_t status) {
+  recording.calls.push_back("EndProcess");
+  recording.endStatus = status;
+}
+
+constexpr PlatformServices withoutEnd = {
+    LoadModule,       FindEntry,         LastErrorCode,
+    FormatText,       ShowMessageBox,    PortableFindSubstring,
+    PortableFindUnit, PortableFillBytes, nullptr,
+};
+
+constexpr PlatformServices withEnd = {
+    LoadModule,       FindEntry,         LastErrorCode,
+    FormatText,       ShowMessageBox,    PortableFindSubstring,
+    PortableFindUnit, PortableFillBytes, EndProcess,
+};
+
+}  // namespace
+
+const PlatformServices& RecordingPlatform(const RecordingScript& script) {
+  recording = Recording{};
+  recording.script = script;
+  return withoutEnd;
+}
+
+const PlatformServices& RecordingPlatformWithEnd(const RecordingScript& script) {
+  RecordingPlatform(script);
+  return withEnd;
+}
+
+const Recording& Recorded() { return recording; }

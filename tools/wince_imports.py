@@ -1,0 +1,64 @@
+#!/usr/bin/python3
+"""Reads the COREDLL import table and writes the import slots as ARM assembly.
+
+Each slot is a 32-bit word named comenrol_import_<operation>, pre-filled with
+0x80000000 | ordinal; the loader overwrites it with the operation's address,
+and the code calls through it. A zero word ends the slots. The ELF to PE
+converter finds the slots by their section and builds the import directory
+from the words, so the slots are the only place the ordinals are written.
+"""
+
+import sys
+
+SLOT_SECTION = ".comenrol.iat"
+
+
+def read_table(path):
+    """Returns [(operation, ordinal)] in table order; refuses a malformed table."""
+    entries = []
+    with open(path, encoding="utf-8") as table:
+        for number, line in enumerate(table, 1):
+            fields = line.split("#", 1)[0].split()
+            if not fields:
+                continue
+            if len(fields) != 2 or not fields[0].isidentifier() or not fields[1].isdigit():
+                raise SystemExit(f"{path}:{number}: expected 'Operation ordinal'")
+            ordinal = int(fields[1])
+            if not 0 < ordinal <= 0xFFFF:
+                raise SystemExit(f"{path}:{number}: ordinal {ordinal} out of range")
+            entries.append((fields[0], ordinal))
+    names = [name for name, _ in entries]
+    ordinals = [ordinal for _, ordinal in entries]
+    if not entries or len(set(names)) != len(names) or len(set(ordinals)) != len(ordinals):
+        raise SystemExit(f"{path}: empty table, or an operation or ordinal listed twice")
+    return entries
+
+
+def slots_assembly(entries):
+    lines = [
+        "@ Generated from coredll_imports.table; do not edit.",
+        f'    .section {SLOT_SECTION},"aw",%progbits',
+        "    .balign 4",
+    ]
+    for name, ordinal in entries:
+        lines += [
+            f"    .global comenrol_import_{name}",
+            f"    .type comenrol_import_{name}, %object",
+            f"    .size comenrol_import_{name}, 4",
+            f"comenrol_import_{name}:",
+            f"    .word 0x{0x80000000 | ordinal:08X}  @ COREDLL.dll ordinal {ordinal}",
+        ]
+    lines.append("    .word 0  @ end of the slots")
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    if len(sys.argv) != 3:
+        raise SystemExit("usage: wince_imports.py TABLE OUTPUT.S")
+    text = slots_assembly(read_table(sys.argv[1]))
+    with open(sys.argv[2], "w", encoding="utf-8", newline="\n") as output:
+        output.write(text)
+
+
+if __name__ == "__main__":
+    main()
