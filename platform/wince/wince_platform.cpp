@@ -39,10 +39,14 @@ int FormatText(char16_t* destination, const char16_t* format, int32_t value) {
 int32_t ComenrolEntry(void* instance, void* previousInstance, const char16_t* commandLine,
                       int showState) {
   const PlatformServices services = {
-      comenrol_import_LoadModule,     comenrol_import_FindEntry,
-      comenrol_import_LastErrorCode,  FormatText,
-      comenrol_import_ShowMessageBox, comenrol_import_FindSubstring,
-      comenrol_import_FindUnit,       comenrol_import_FillBytes,
+      comenrol_import_LoadModule,
+      comenrol_import_FindEntry,
+      comenrol_import_LastErrorCode,
+      FormatText,
+      comenrol_import_ShowMessageBox,
+      comenrol_import_FindSubstring,
+      comenrol_import_FindUnit,
+      comenrol_import_FillBytes,
       nullptr,
   };
   return RunProgram(services, instance, previousInstance, commandLine, showState);

@@ -1,0 +1,234 @@
+"""comenrol.exe for CE, run on the emulated SA-1110: outcomes, boxes, parse.
+
+Each case starts the real image with an argument text and a table of modelled
+modules, and checks the exit status, the one box (or none) and what reached
+LoadModule and FindEntry.
+"""
+
+import os
+import tempfile
+import unittest
+
+import ce_harness
+from ce_harness import FAULT, Box, HarnessError, Module
+
+IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
+TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
+
+# The exact texts of registration/messages.h.
+CAPTION = "comenrol.exe"
+INFORMATION = 0x40
+ERROR = 0x10
+USAGE = ("Invalid command line arguments.\n\nUse the following syntax:\n"
+         "comenrol.exe DLLNAME [-u] [-s]\n-u - unregister\n-s - silent mode")
+REGISTERED = "DllRegisterServer succeeded."
+UNREGISTERED = "DllUnregisterServer succeeded."
+
+
+def load_failed(error):
+    return f"Error loading module.\nError {error}."
+
+
+def entry_not_found(error):
+    return f"Unable to get function address.\nError {error}."
+
+
+def register_failed(status):
+    return f"Error.\nDllRegisterServer returned:\n0x{status:08X}."
+
+
+def unregister_failed(status):
+    return f"Error.\nDllUnregisterServer returned:\n0x{status:08X}."
+
+
+def server(register=0, unregister=0):
+    return Module({"DllRegisterServer": register, "DllUnregisterServer": unregister})
+
+
+def run(command_line, modules=None, **options):
+    return ce_harness.run(IMAGE, command_line, modules, table_path=TABLE, **options)
+
+
+@unittest.skipUnless(os.path.isfile(IMAGE), "COMENROL_WINCE_EXE is not a built image")
+class Outcomes(unittest.TestCase):
+    """Every outcome, registering and unregistering, with and without -s."""
+
+    # (command line, modules, status, box text or None, box style)
+    CASES = [
+        ("", {}, -1, USAGE, INFORMATION),
+        ("x.dll", {"x.dll": server(register=0)}, 0, REGISTERED, INFORMATION),
+        ("x.dll", {"x.dll": server(register=1)}, 0, REGISTERED, INFORMATION),
+        ("x.dll", {"x.dll": server(register=0x7FFFFFFF)}, 0, REGISTERED, INFORMATION),
+        ("x.dll -u", {"x.dll": server(unregister=0)}, 0, UNREGISTERED, INFORMATION),
+        ("x.dll -u", {"x.dll": server(unregister=1)}, 0, UNREGISTERED, INFORMATION),
+        ("x.dll", {"x.dll": server(register=0x80004005)}, -4, register_failed(0x80004005),
+         ERROR),
+        ("x.dll", {"x.dll": server(register=0x80000000)}, -4, register_failed(0x80000000),
+         ERROR),
+        ("x.dll -u", {"x.dll": server(unregister=0x80004005)}, -4,
+         unregister_failed(0x80004005), ERROR),
+        ("x.dll -u", {"x.dll": server(unregister=0x80000000)}, -4,
+         unregister_failed(0x80000000), ERROR),
+        ("missing.dll", {}, -2, load_failed(126), ERROR),
+        ("bad.dll", {"bad.dll": Module(load_error=193)}, -2, load_failed(193), ERROR),
+        ("odd.dll", {"odd.dll": Module(load_error=0xFFFFFFFB)}, -2, load_failed(-5), ERROR),
+        ("odd.dll", {"odd.dll": Module(load_error=0x80000000)}, -2,
+         load_failed(-2147483648), ERROR),
+        ("x.dll -u", {"x.dll": Module({"DllRegisterServer": 0})}, -3, entry_not_found(127),
+         ERROR),
+        ("x.dll", {"x.dll": Module({"DllUnregisterServer": 0})}, -3, entry_not_found(127),
+         ERROR),
+    ]
+
+    def test_each_outcome_shows_its_one_box_and_returns_its_status(self):
+        for command_line, modules, status, text, style in self.CASES:
+            with self.subTest(command_line=command_line, modules=modules):
+                outcome = run(command_line, modules)
+                self.assertEqual(outcome.status, status)
+                self.assertEqual(outcome.boxes, [Box(0, text, CAPTION, style)])
+
+    def test_silent_runs_keep_the_status_and_show_nothing(self):
+        for command_line, modules, status, _, _ in self.CASES:
+            if not command_line:
+                continue  # an empty line holds no silent form
+            with self.subTest(command_line=command_line, modules=modules):
+                outcome = run(command_line + " -s", modules)
+                self.assertEqual(outcome.status, status)
+                self.assertEqual(outcome.boxes, [])
+                # The last error is read only for a box that will be shown.
+                self.assertNotIn("LastErrorCode", outcome.calls)
+                self.assertNotIn("FormatText", outcome.calls)
+
+    def test_the_entry_of_the_mode_is_looked_up_and_called_once(self):
+        for command_line, export in (("x.dll", "DllRegisterServer"),
+                                     ("x.dll -u", "DllUnregisterServer"),
+                                     ("x.dll /U", "DllUnregisterServer")):
+            with self.subTest(command_line=command_line):
+                outcome = run(command_line, {"x.dll": server()})
+                self.assertEqual(outcome.loaded, ["x.dll"])
+                self.assertEqual(outcome.looked_up, [export])
+                self.assertEqual([c for c in outcome.calls if "!" in c], [f"x.dll!{export}"])
+
+    def test_empty_line_is_usage_without_consulting_anything(self):
+        outcome = run("")
+        self.assertEqual(outcome.calls, ["ShowMessageBox"])
+
+    def test_a_faulting_entry_ends_the_run_without_a_box(self):
+        # The fault escapes to the platform: no box, no return to CE.
+        outcome = run("x.dll", {"x.dll": Module({"DllRegisterServer": FAULT})})
+        self.assertIsNotNone(outcome.fault)
+        self.assertIsNone(outcome.status)
+        self.assertEqual(outcome.boxes, [])
+
+
+@unittest.skipUnless(os.path.isfile(IMAGE), "COMENROL_WINCE_EXE is not a built image")
+class Parse(unittest.TestCase):
+    """The argument text as CE hands it over, seen through what the run does."""
+
+    # (command line, name handed to LoadModule, unregister, silent)
+    CASES = [
+        ("x.dll", "x.dll", False, False),
+        ("x.dll -u -s", "x.dll", True, True),
+        ("x.dll -s -u", "x.dll", True, True),
+        ("x.dll /u /s", "x.dll", True, True),
+        ("x.dll -U -S", "x.dll", True, True),
+        ("x.dll /s", "x.dll", False, True),
+        ("x.dll /u -s", "x.dll /u", True, True),
+        ('"\\Program Files\\my server.dll" -u', "\\Program Files\\my server.dll", True, False),
+        ("\\Windows\\my-server.dll", "\\Windows\\my", False, True),
+        ("\\Windows\\x.dll -silent", "\\Windows\\x.dll", False, True),
+        ("x.dll\t-s", "x.dll\t", False, True),
+        ('"a"b".dll', 'a b".dll', False, False),
+        ('"\\tmp\\a-b.dll" -u', "\\tmp\\a", True, False),
+        ("  x.dll  ", "x.dll", False, False),
+        ("\\path\\un/u.dll", "\\path\\un", True, False),
+    ]
+
+    def test_name_and_flags(self):
+        for command_line, name, unregister, silent in self.CASES:
+            with self.subTest(command_line=command_line):
+                outcome = run(command_line, {name: server()})
+                self.assertEqual(outcome.loaded, [name])
+                export = "DllUnregisterServer" if unregister else "DllRegisterServer"
+                self.assertEqual(outcome.looked_up, [export])
+                self.assertEqual(outcome.status, 0)
+                expected = [] if silent else [
+                    Box(0, UNREGISTERED if unregister else REGISTERED, CAPTION, INFORMATION)]
+                self.assertEqual(outcome.boxes, expected)
+
+    def test_lines_without_a_name_are_handed_on_not_usage(self):
+        # CE passes the argument text as it stands, so spaces alone are not
+        # an empty line: the empty name reaches LoadModule and fails there.
+        # (command line, name handed to LoadModule, silent)
+        for command_line, name, silent in (("   ", "", False), ("-u", "", False),
+                                           ("-s x.dll", "", True), ("\t", "\t", False),
+                                           ("\t -s", "\t", True)):
+            with self.subTest(command_line=command_line):
+                outcome = run(command_line)
+                self.assertEqual(outcome.status, -2)
+                self.assertEqual(outcome.loaded, [name])
+                self.assertEqual(outcome.boxes,
+                                 [] if silent else [Box(0, load_failed(126), CAPTION, ERROR)])
+
+
+@unittest.skipUnless(os.path.isfile(IMAGE), "COMENROL_WINCE_EXE is not a built image")
+class LongLines(unittest.TestCase):
+    """511 units fit the working buffer; 512 or more are refused as usage."""
+
+    @staticmethod
+    def line(units, tail=""):
+        name = "\\" + "n" * (units - len(tail) - 5) + ".dll"
+        return name + tail
+
+    def test_511_units_are_taken_whole(self):
+        command_line = self.line(511)
+        self.assertEqual(len(command_line), 511)
+        outcome = run(command_line, {command_line: server()})
+        self.assertEqual(outcome.loaded, [command_line])
+        self.assertEqual(outcome.status, 0)
+
+    def test_511_units_with_options_still_parse(self):
+        command_line = self.line(511, " -u -s")
+        outcome = run(command_line, {command_line[:-6]: server()})
+        self.assertEqual(outcome.looked_up, ["DllUnregisterServer"])
+        self.assertEqual((outcome.status, outcome.boxes), (0, []))
+
+    def test_512_units_or_more_are_usage(self):
+        # (length, tail, box shown)
+        cases = [(512, "", True), (513, "", True), (600, " -u", True), (4000, "", True),
+                 (512, " -s", False), (512, " -S", False), (700, " /s", False),
+                 (512, " /S", False), (2048, " -u -s", False)]
+        for units, tail, shown in cases:
+            with self.subTest(units=units, tail=tail):
+                command_line = self.line(units, tail)
+                self.assertEqual(len(command_line), units)
+                outcome = run(command_line, {command_line: server()})
+                self.assertEqual(outcome.status, -1)
+                self.assertEqual(outcome.loaded, [])
+                self.assertEqual(outcome.boxes,
+                                 [Box(0, USAGE, CAPTION, INFORMATION)] if shown else [])
+                # Refused before any copy: the text never reaches the stack,
+                # and the run stays within its own frames.
+                self.assertNotIn(("n" * 64).encode("utf-16-le"), outcome.stack)
+                self.assertGreater(outcome.stack_low, ce_harness.INITIAL_SP - 2048)
+
+
+@unittest.skipUnless(os.path.isfile(IMAGE), "COMENROL_WINCE_EXE is not a built image")
+class DeviceContract(unittest.TestCase):
+    """What the harness itself enforces on every run, shown to bite."""
+
+    def test_only_the_tables_ordinals_resolve(self):
+        # With a table that lacks one of the image's ordinals the loader refuses.
+        with open(TABLE, encoding="utf-8") as stream:
+            lines = [line for line in stream if not line.startswith("FillBytes")]
+        with tempfile.NamedTemporaryFile("w", suffix=".table", delete=False) as table:
+            table.writelines(lines)
+        try:
+            with self.assertRaisesRegex(HarnessError, "ordinal 1047 is not in the import table"):
+                ce_harness.run(IMAGE, "x.dll", table_path=table.name)
+        finally:
+            os.remove(table.name)
+
+
+if __name__ == "__main__":
+    unittest.main()
