@@ -1,0 +1,136 @@
+"""The ELF to PE converter: reproducible output, and hard errors instead of
+silent misses, shown on altered copies of the linked comenrol ELF."""
+
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import pefile
+from elftools.elf.elffile import ELFFile
+
+IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
+ELF = os.environ.get("COMENROL_WINCE_ELF", "")
+RES = os.environ.get("COMENROL_WINCE_RES", "")
+CONVERTER = os.environ.get("COMENROL_ELF2PE", os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "elf2pe.py"))
+
+R_ARM_ABS32 = 2
+R_ARM_ABS16 = 5
+R_ARM_V4BX = 40
+BX_LR = 0xE12FFF1E
+
+def setUpModule():
+    # Run by CTest after the build: a missing input is a failure, not a skip.
+    for path in (ELF, RES, IMAGE):
+        if not os.path.isfile(path):
+            raise RuntimeError(f"built input {path!r} is missing; set the COMENROL_WINCE_* "
+                               "variables or run through ctest")
+
+
+def convert(elf_path, output, epoch=None):
+    environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    if epoch is not None:
+        environment["SOURCE_DATE_EPOCH"] = str(epoch)
+    return subprocess.run([sys.executable, CONVERTER, "--resources", RES, elf_path, output],
+                          env=environment, capture_output=True, text=True, check=False)
+
+
+def first_abs32(elf):
+    """(file offset of the r_info of the first R_ARM_ABS32 in .rel.text, its r_offset)."""
+    section = elf.get_section_by_name(".rel.text")
+    for index, relocation in enumerate(section.iter_relocations()):
+        if relocation["r_info_type"] == R_ARM_ABS32:
+            return section["sh_offset"] + 8 * index + 4, relocation["r_offset"]
+    raise AssertionError("no R_ARM_ABS32 in .rel.text")
+
+
+def file_offset(elf, address):
+    for section in elf.iter_sections():
+        start = section["sh_addr"]
+        if section["sh_flags"] & 2 and start <= address < start + section["sh_size"]:
+            return section["sh_offset"] + address - start
+    raise AssertionError(f"0x{address:X} is in no section")
+
+
+def unknown_relocation_type(elf, data):
+    where, _ = first_abs32(elf)
+    data[where] = R_ARM_ABS16
+
+
+def bx_left_behind_a_v4bx_marker(elf, data):
+    where, address = first_abs32(elf)
+    data[where] = R_ARM_V4BX
+    struct.pack_into("<I", data, file_offset(elf, address), BX_LR)
+
+
+def slot_not_an_ordinal(elf, data):
+    symbol = elf.get_section_by_name(".symtab").get_symbol_by_name("comenrol_import_FindUnit")
+    data[file_offset(elf, symbol[0]["st_value"]) + 3] &= 0x7F
+
+
+def symbol_named_like_a_veneer(elf, data):
+    symbol = elf.get_section_by_name(".symtab").get_symbol_by_name("ComenrolEntry")[0]
+    strtab = elf.get_section_by_name(".strtab")
+    start = strtab["sh_offset"] + symbol["st_name"]
+    data[start:start + len("ComenrolEntry")] = b"x_from_thumb\0"
+
+
+def unexpected_section(elf, data):
+    shstrtab = elf.get_section(elf["e_shstrndx"])
+    text = elf.get_section_by_name(".data")
+    start = shstrtab["sh_offset"] + text["sh_name"]
+    data[start:start + 5] = b".glue"
+
+
+class Converter(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.addCleanup(self.directory.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.directory.name, name)
+
+    def test_output_is_byte_reproducible(self):
+        first, second = self.path("a.exe"), self.path("b.exe")
+        for output in (first, second):
+            self.assertEqual(convert(ELF, output, epoch=1700000000).returncode, 0)
+        with open(first, "rb") as a, open(second, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+        self.assertEqual(pefile.PE(first).FILE_HEADER.TimeDateStamp, 1700000000)
+
+    def test_build_output_is_the_unset_epoch_conversion(self):
+        output = self.path("c.exe")
+        self.assertEqual(convert(ELF, output).returncode, 0)
+        with open(output, "rb") as converted, open(IMAGE, "rb") as built:
+            self.assertEqual(converted.read(), built.read())
+
+    def test_refusals(self):
+        cases = [
+            (unknown_relocation_type, "relocation type 5"),
+            (bx_left_behind_a_v4bx_marker, "bx left"),
+            (slot_not_an_ordinal, "not an ordinal import"),
+            (symbol_named_like_a_veneer, "linker veneer"),
+            (unexpected_section, "unexpected section '.glue'"),
+        ]
+        with open(ELF, "rb") as stream:
+            original = stream.read()
+        for alter, message in cases:
+            with self.subTest(alter.__name__):
+                data = bytearray(original)
+                with open(ELF, "rb") as stream:
+                    alter(ELFFile(stream), data)
+                altered = self.path(alter.__name__ + ".elf")
+                with open(altered, "wb") as stream:
+                    stream.write(data)
+                output = self.path(alter.__name__ + ".exe")
+                result = convert(altered, output)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(output))
+
+
+if __name__ == "__main__":
+    unittest.main()
