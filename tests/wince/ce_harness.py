@@ -15,7 +15,8 @@ The harness is a small model of what the device does with the image:
   entries return programmed statuses or fault.
 - Start: r0-r3 carry the four entry values, sp is 4-aligned but not 8-aligned,
   lr points at a return address where the run stops; r4-r11 and sp must come
-  back unchanged.
+  back unchanged; every call into a stub or a module entry must find sp
+  8-byte aligned, as the procedure call standard asks at public interfaces.
 
 The CPU model rejects every instruction newer than ARMv4 (bx, blx, clz, movw,
 ...), so the run only completes if the whole executed path is ARMv4 code.
@@ -268,6 +269,9 @@ class Device:
         if interrupt != 2 or instruction & 0xFF000000 != SVC:
             raise HarnessError(f"unexpected exception {interrupt} at 0x{pc:08X}")
         number = instruction & 0xFFFFFF
+        if uc.reg_read(UC_ARM_REG_SP) % 8:
+            raise HarnessError(f"call from 0x{uc.reg_read(UC_ARM_REG_LR):08X} with sp not "
+                               "8-byte aligned")
         args = [uc.reg_read(r) for r in (UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,
                                          UC_ARM_REG_R3)]
         if STUB_BASE < pc <= STUB_BASE + 0x1000 and number in self.stubs:
@@ -302,8 +306,17 @@ class Device:
             if len(units) > limit:
                 raise HarnessError(f"unterminated text at 0x{address:08X}")
 
+    def check_writable(self, address, size):
+        # A callee writing for the image obeys the page protections too.
+        for begin, end, access in self.uc.mem_regions():
+            if begin <= address and address + size - 1 <= end and access & UC_PROT_WRITE:
+                return
+        raise HarnessError(f"operation writes {size} bytes at 0x{address:08X}: not writable")
+
     def write_text(self, address, text):
-        self.uc.mem_write(address, text.encode("utf-16-le") + b"\0\0")
+        data = text.encode("utf-16-le") + b"\0\0"
+        self.check_writable(address, len(data))
+        self.uc.mem_write(address, data)
 
     # Operation models ------------------------------------------------------
 
@@ -379,6 +392,7 @@ class Device:
         return 0 if position < 0 else text_address + 2 * position
 
     def fill_bytes(self, destination, value, count, *_):
+        self.check_writable(destination, count)
         self.uc.mem_write(destination, bytes([value & 0xFF]) * count)
         return destination
 

@@ -22,6 +22,7 @@ R_ARM_ABS16 = 5
 R_ARM_V4BX = 40
 BX_LR = 0xE12FFF1E
 
+
 def setUpModule():
     # Run by CTest after the build: a missing input is a failure, not a skip.
     for path in (ELF, RES, IMAGE):

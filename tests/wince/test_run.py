@@ -24,6 +24,7 @@ USAGE = ("Invalid command line arguments.\n\nUse the following syntax:\n"
 REGISTERED = "DllRegisterServer succeeded."
 UNREGISTERED = "DllUnregisterServer succeeded."
 
+
 def setUpModule():
     # Run by CTest after the build: a missing input is a failure, not a skip.
     for path in (IMAGE,):

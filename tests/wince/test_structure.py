@@ -26,6 +26,7 @@ STRINGS = [
     ("SpecialBuild", ""),
 ]
 
+
 def setUpModule():
     # Run by CTest after the build: a missing input is a failure, not a skip.
     for path in (IMAGE,):
