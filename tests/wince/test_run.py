@@ -6,8 +6,12 @@ LoadModule and FindEntry.
 """
 
 import os
+import re
+import struct
 import tempfile
 import unittest
+
+import pefile
 
 import ce_harness
 from ce_harness import FAULT, Box, HarnessError, Module
@@ -232,6 +236,33 @@ class DeviceContract(unittest.TestCase):
                 ce_harness.run(IMAGE, "x.dll", table_path=table.name)
         finally:
             os.remove(table.name)
+
+    def test_imports_from_another_dll_or_by_name_are_refused(self):
+        with open(IMAGE, "rb") as stream:
+            original = stream.read()
+        descriptor = pefile.PE(data=original).DIRECTORY_ENTRY_IMPORT[0].struct
+
+        def other_dll(pe, data):
+            name = pe.get_offset_from_rva(descriptor.Name)
+            data[name:name + 11] = b"OTHERDL.dll"
+
+        def by_name(pe, data):
+            # The first slot names "COREDLL.dll" as a hint/name entry.
+            for thunk in (descriptor.OriginalFirstThunk, descriptor.FirstThunk):
+                struct.pack_into("<I", data, pe.get_offset_from_rva(thunk), descriptor.Name - 2)
+
+        for alter, message in ((other_dll, "import from b'OTHERDL.dll'"),
+                               (by_name, "import by name b'COREDLL.dll'")):
+            with self.subTest(alter.__name__):
+                data = bytearray(original)
+                alter(pefile.PE(data=original), data)
+                with tempfile.NamedTemporaryFile(suffix=".exe", delete=False) as altered:
+                    altered.write(data)
+                try:
+                    with self.assertRaisesRegex(HarnessError, re.escape(message)):
+                        ce_harness.run(altered.name, "x.dll", table_path=TABLE)
+                finally:
+                    os.remove(altered.name)
 
 
 if __name__ == "__main__":
