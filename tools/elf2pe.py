@@ -89,7 +89,8 @@ class Section:
 
 
 def read_elf(path):
-    """Returns (sections, symbols by name, relocations, entry rva, elf machine checks)."""
+    """Returns (sections, symbol addresses by name, relocations, entry address,
+    indices of the allocated sections)."""
     with open(path, "rb") as stream:
         elf = ELFFile(stream)
         if elf.elfclass != 32 or not elf.little_endian or elf["e_machine"] != "EM_ARM":
