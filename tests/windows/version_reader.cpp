@@ -1,0 +1,116 @@
+// Reads the version record of an image by its name, VS_VERSION_INFO, and
+// prints every fixed field and every string of its one table, one per line:
+//   resource <language>                  the record, found by name
+//   signature 0x...  (and the other fixed fields, each "name 0x...")
+//   translation 0xLLLL 0xCCCC
+//   string <key>=<value> | missing <key>
+// The strings are UTF-8 with "\" written "\\" and a line feed "\n".
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void PrintEscaped(const wchar_t* text, UINT length) {
+  for (UINT i = 0; i < length && text[i] != 0; ++i) {
+    if (text[i] == L'\\') {
+      std::fputs("\\\\", stdout);
+    } else if (text[i] == L'\n') {
+      std::fputs("\\n", stdout);
+    } else {
+      char bytes[8];
+      const int count =
+          WideCharToMultiByte(CP_UTF8, 0, &text[i], 1, bytes, sizeof bytes, nullptr, nullptr);
+      std::fwrite(bytes, 1, static_cast<size_t>(count), stdout);
+    }
+  }
+}
+
+BOOL CALLBACK FirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+  *reinterpret_cast<WORD*>(found) = language;
+  return FALSE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: version_reader IMAGE\n");
+    return 2;
+  }
+  const HMODULE image = LoadLibraryExW(argv[1], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (image == nullptr) {
+    std::printf("load failed %lu\n", GetLastError());
+    return 1;
+  }
+  const HRSRC resource = FindResourceW(image, L"VS_VERSION_INFO", MAKEINTRESOURCEW(16));
+  if (resource == nullptr) {
+    std::printf("no record named VS_VERSION_INFO %lu\n", GetLastError());
+    return 1;
+  }
+  WORD language = 0xFFFF;
+  EnumResourceLanguagesW(image, MAKEINTRESOURCEW(16), L"VS_VERSION_INFO", FirstLanguage,
+                         reinterpret_cast<LONG_PTR>(&language));
+  std::printf("resource 0x%04X\n", language);
+
+  // VerQueryValueW reads a writable copy of the record, as it would one that
+  // GetFileVersionInfoW filled in.
+  const DWORD size = SizeofResource(image, resource);
+  static BYTE record[65536];
+  if (size == 0 || size > sizeof record / 2) {
+    std::printf("bad record size %lu\n", size);
+    return 1;
+  }
+  std::memcpy(record, LockResource(LoadResource(image, resource)), size);
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(record, L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+      length < sizeof *fixed) {
+    std::printf("no fixed part\n");
+    return 1;
+  }
+  std::printf("signature 0x%08lX\n", fixed->dwSignature);
+  std::printf("structure_version 0x%08lX\n", fixed->dwStrucVersion);
+  std::printf("file_version 0x%08lX 0x%08lX\n", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+  std::printf("product_version 0x%08lX 0x%08lX\n", fixed->dwProductVersionMS,
+              fixed->dwProductVersionLS);
+  std::printf("flags_mask 0x%08lX\n", fixed->dwFileFlagsMask);
+  std::printf("flags 0x%08lX\n", fixed->dwFileFlags);
+  std::printf("os 0x%08lX\n", fixed->dwFileOS);
+  std::printf("type 0x%08lX\n", fixed->dwFileType);
+  std::printf("subtype 0x%08lX\n", fixed->dwFileSubtype);
+  std::printf("date 0x%08lX 0x%08lX\n", fixed->dwFileDateMS, fixed->dwFileDateLS);
+
+  WORD* translation = nullptr;
+  if (VerQueryValueW(record, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                     &length) &&
+      length >= 4) {
+    std::printf("translation 0x%04X 0x%04X\n", translation[0], translation[1]);
+  } else {
+    std::printf("translation missing\n");
+  }
+
+  static const wchar_t* const keys[] = {L"Comments",        L"CompanyName",      L"FileDescription",
+                                        L"FileVersion",     L"InternalName",     L"LegalCopyright",
+                                        L"LegalTrademarks", L"OriginalFilename", L"PrivateBuild",
+                                        L"ProductName",     L"ProductVersion",   L"SpecialBuild"};
+  for (const wchar_t* key : keys) {
+    wchar_t path[128];
+    wsprintfW(path, L"\\StringFileInfo\\000004b0\\%s", key);
+    wchar_t* value = nullptr;
+    length = 0;
+    char keyBytes[64];
+    WideCharToMultiByte(CP_UTF8, 0, key, -1, keyBytes, sizeof keyBytes, nullptr, nullptr);
+    if (VerQueryValueW(record, path, reinterpret_cast<void**>(&value), &length) &&
+        value != nullptr) {
+      std::printf("string %s=", keyBytes);
+      PrintEscaped(value, length);
+      std::printf("\n");
+    } else {
+      std::printf("missing %s\n", keyBytes);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,635 @@
+#!/usr/bin/python3
+"""The desktop Windows build of comenrol, run under Wine.
+
+Every group runs against one shared Wine prefix that `--setup` makes in a
+temporary directory and `--cleanup` removes; each group starts its own Wine
+server and stops it at the end. The modules and the tool are copied into a
+fresh directory under /tmp whose path holds no "-", because the tool ends the
+module name at the first "-" of its command line.
+
+Full 32-bit exit statuses are read through runner.exe, since a shell under
+Wine sees only the low 8 bits. Message boxes are read from Wine's relay trace
+of user32.MessageBoxW when headless, and from the real windows under Xvfb.
+
+Usage: wine_suite.py --config CONFIG.json (--setup | --cleanup | GROUP...)
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CONFIG = {}
+
+CAPTION = "comenrol.exe"
+INFORMATION = 0x40
+ERROR = 0x10
+
+USAGE_TEXT = ("Invalid command line arguments.\n\nUse the following syntax:\n"
+              "comenrol.exe DLLNAME [-u] [-s]\n-u - unregister\n-s - silent mode")
+REGISTERED = "DllRegisterServer succeeded."
+UNREGISTERED = "DllUnregisterServer succeeded."
+# Wine leaves ERROR_MOD_NOT_FOUND after a failed load and ERROR_PROC_NOT_FOUND
+# after a failed lookup, as Windows does.
+LOAD_FAILED = "Error loading module.\nError 126."
+NOT_FOUND = "Unable to get function address.\nError 127."
+
+
+def register_failed(status):
+    return "Error.\nDllRegisterServer returned:\n0x%08X." % status
+
+
+def unregister_failed(status):
+    return "Error.\nDllUnregisterServer returned:\n0x%08X." % status
+
+
+def windows_path(path):
+    """The Wine path of a host path, through the Z: drive that maps "/"."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def text_of(output):
+    """Program output as text, with the console's CR LF line ends made LF."""
+    return output.decode("utf-8", "replace").replace("\r\n", "\n")
+
+
+class Wine:
+    """Runs programs in the shared prefix; every process is bounded in time."""
+
+    def __init__(self, prefix, display=None):
+        env = dict(os.environ)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "LC_ALL"):
+            env.pop(name, None)
+        env.update({
+            "WINEPREFIX": prefix,
+            "WINEARCH": "win64",
+            "WINEDEBUG": "-all",
+            "LANG": "C.UTF-8",
+            "LC_ALL": "C.UTF-8",
+            "WINEDLLOVERRIDES": "mscoree=;mshtml=;winemenubuilder.exe=d;winedbg.exe=d",
+        })
+        if display is not None:
+            env["DISPLAY"] = display
+        self.env = env
+
+    def run(self, args, extra_env=None, timeout=60):
+        """Runs to exit; returns the code, standard output and standard error.
+
+        The output goes to files rather than pipes: a process that Wine starts
+        on the side (the desktop, the server) may keep an inherited pipe open
+        long after the program itself has exited.
+        """
+        env = dict(self.env)
+        env.update(extra_env or {})
+        with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+            process = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                                       stderr=stderr)
+            try:
+                code = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(timeout=10)
+                raise
+            stdout.seek(0)
+            stderr.seek(0)
+            return code, text_of(stdout.read()), text_of(stderr.read())
+
+    def start(self, args, extra_env, stdout):
+        """Starts a program that runs alongside, its output to the given file."""
+        env = dict(self.env)
+        env.update(extra_env or {})
+        return subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                                stderr=subprocess.DEVNULL)
+
+    def start_server(self):
+        # A server left from an earlier group may hold another display.
+        self.stop_server()
+        subprocess.run(["wineserver", "-p"], env=self.env, timeout=30, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop_server(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=30, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+
+def read_prefix():
+    with open(CONFIG["prefix_record"], encoding="utf-8") as record:
+        return record.read().strip()
+
+
+class Workspace:
+    """A dash-free directory under /tmp with the tool and the modules.
+
+    mods/            every test module and the COM sample
+    with space/      returns_zero.dll, for quoted and unquoted paths
+    Модули/          the same modules again, for a non-ASCII path
+    split.dll        returns_general_failure.dll, where a cut at "-" lands
+    split-dir/       returns_zero.dll, the module named but never reached
+    tool/            comenrol.exe
+    tool -s -u dir/  comenrol.exe again, for a program name with options in it
+    """
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="comenrol", dir="/tmp")
+        if "-" in self.root:
+            raise RuntimeError("temporary directory holds a '-': " + self.root)
+        self.mods = self._dir("mods")
+        for name, path in CONFIG["modules"].items():
+            if path:
+                shutil.copy(path, os.path.join(self.mods, name + ".dll"))
+        shutil.copy(CONFIG["sample"], self.mods)
+        self.spaced = self._dir("with space")
+        shutil.copy(CONFIG["modules"]["returns_zero"], self.spaced)
+        self.non_ascii = self._dir("Модули")
+        for name in ("returns_zero", "returns_general_failure"):
+            shutil.copy(CONFIG["modules"][name], self.non_ascii)
+        shutil.copy(CONFIG["sample"], self.non_ascii)
+        shutil.copy(CONFIG["modules"]["returns_general_failure"],
+                    os.path.join(self.root, "split.dll"))
+        self.split = self._dir("split-dir")
+        shutil.copy(CONFIG["modules"]["returns_zero"], self.split)
+        self.tool = os.path.join(self._dir("tool"), "comenrol.exe")
+        shutil.copy(CONFIG["comenrol"], self.tool)
+        self.odd_tool = os.path.join(self._dir("tool -s -u dir"), "comenrol.exe")
+        shutil.copy(CONFIG["comenrol"], self.odd_tool)
+
+    def _dir(self, name):
+        path = os.path.join(self.root, name)
+        os.mkdir(path)
+        return path
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+# One MessageBoxW call in the relay trace:
+# Call user32.MessageBoxW(00000000,0021f980 L"text",1400016a0 L"caption",00000040) ret=...
+RELAY_CALL = re.compile(
+    r'Call user32\.MessageBoxW\(([0-9a-fA-F]+),(?:[0-9a-fA-F]+ )?L"((?:[^"\\]|\\.)*)",'
+    r'(?:[0-9a-fA-F]+ )?L"((?:[^"\\]|\\.)*)",([0-9a-fA-F]+)\)')
+
+
+def unescape_trace(text):
+    """Wine's debug strings escape \\n, \\r, \\t, \\\\, \\" and other units as \\xHHHH."""
+    out = []
+    i = 0
+    while i < len(text):
+        if text[i] != "\\":
+            out.append(text[i])
+            i += 1
+            continue
+        code = text[i + 1]
+        if code == "x":
+            digits = re.match(r"[0-9a-fA-F]+", text[i + 2:]).group(0)[:4]
+            out.append(chr(int(digits, 16)))
+            i += 2 + len(digits)
+            continue
+        out.append({"n": "\n", "r": "\r", "t": "\t"}.get(code, code))
+        i += 2
+    return "".join(out)
+
+
+def parse_boxes(trace):
+    return [(int(owner, 16), unescape_trace(text), unescape_trace(caption), int(style, 16))
+            for owner, text, caption, style in RELAY_CALL.findall(trace)]
+
+
+def parse_status(stdout):
+    match = re.search(r"^exit 0x([0-9A-F]{8})$", stdout, re.MULTILINE)
+    if match is None:
+        raise AssertionError("runner gave no status: %r" % stdout)
+    return int(match.group(1), 16)
+
+
+class WineTestCase(unittest.TestCase):
+    """A group with its own workspace and Wine server, headless by default."""
+
+    display = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.wine = Wine(read_prefix(), cls.display)
+        cls.wine.start_server()
+        cls.space = Workspace()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.stop_server()
+        cls.space.remove()
+
+    def tool_line(self, arguments, tool=None):
+        """The command line of a run: the quoted program name, then the arguments."""
+        line = '"%s"' % windows_path(tool or self.space.tool)
+        return line + " " + arguments if arguments else line
+
+    def run_tool(self, command_line, tool=None, relay=False, timeout_ms=20000):
+        """Runs the tool through the runner; returns the status and the boxes."""
+        extra = {
+            "COMENROL_RUN_APPLICATION": windows_path(tool or self.space.tool),
+            "COMENROL_RUN_COMMAND_LINE": command_line,
+            "COMENROL_RUN_TIMEOUT_MS": str(timeout_ms),
+        }
+        if relay:
+            extra["WINEDEBUG"] = "-all,+relay"
+        code, stdout, stderr = self.wine.run(["wine", CONFIG["runner"]], extra,
+                                             timeout=timeout_ms / 1000 + 30)
+        self.assertEqual(code, 0, "runner failed: %s %s" % (stdout, stderr[-2000:]))
+        return parse_status(stdout), parse_boxes(stderr) if relay else None
+
+
+def mod(space, name):
+    return windows_path(os.path.join(space.mods, name + ".dll"))
+
+
+def status_cases(space):
+    """(what, command line after the program name, status, box text, style)."""
+    spaced = windows_path(os.path.join(space.spaced, "returns_zero.dll"))
+    foreign = windows_path(os.path.join(space.non_ascii, "returns_general_failure.dll"))
+    split = windows_path(os.path.join(space.split, "returns_zero.dll"))
+    cases = [
+        ("empty command line", "", 0xFFFFFFFF, USAGE_TEXT, INFORMATION),
+        ("spaces only", "   ", 0xFFFFFFFF, USAGE_TEXT, INFORMATION),
+        ("missing module", mod(space, "missing"), 0xFFFFFFFE, LOAD_FAILED, ERROR),
+        ("options before the path", "-s " + mod(space, "returns_zero"), 0xFFFFFFFE, None, 0),
+        ("register only, unregistering", mod(space, "register_only") + " -u", 0xFFFFFFFD,
+         NOT_FOUND, ERROR),
+        ("register only, registering", mod(space, "register_only"), 0, REGISTERED, INFORMATION),
+        ("quoted path with spaces", '"%s" -u' % spaced, 0, UNREGISTERED, INFORMATION),
+        ("unquoted path with spaces", spaced + " /u", 0, UNREGISTERED, INFORMATION),
+        # With a "-" on the line the cut falls there, and "/u" stays in the name.
+        ("slash option before a dash option", spaced + " /u -s", 0xFFFFFFFE, None, 0),
+        ("non-ASCII path", foreign, 0xFFFFFFFC, register_failed(0x80004005), ERROR),
+        ("non-ASCII path, unregistering", foreign + " -u", 0xFFFFFFFC,
+         unregister_failed(0x80004005), ERROR),
+        # The name ends at the "-" of split-dir: split.dll is what loads.
+        ("path cut at its '-'", split, 0xFFFFFFFC, register_failed(0x80004005), ERROR),
+    ]
+    for module, status, registered, unregistered, style in [
+        ("returns_zero", 0, REGISTERED, UNREGISTERED, INFORMATION),
+        ("returns_one", 0, REGISTERED, UNREGISTERED, INFORMATION),
+        ("returns_largest", 0, REGISTERED, UNREGISTERED, INFORMATION),
+        ("returns_general_failure", 0xFFFFFFFC, register_failed(0x80004005),
+         unregister_failed(0x80004005), ERROR),
+        ("returns_sign_bit", 0xFFFFFFFC, register_failed(0x80000000),
+         unregister_failed(0x80000000), ERROR),
+    ]:
+        cases.append((module, mod(space, module), status, registered, style))
+        cases.append((module + " -u", mod(space, module) + " -u", status, unregistered, style))
+    # Every case again in silent mode: the same status and no box at all. A
+    # line that relies on the cut at "/" gets only the "/S" form, which keeps
+    # that cut where it was.
+    silent = []
+    for what, line, status, text, style in cases:
+        if status == 0xFFFFFFFF or text is None:
+            continue
+        if "/" not in line:
+            silent.append((what + ", silent", line + " -s", status, None, 0))
+        silent.append((what + ", silent as /S", line + " /S", status, None, 0))
+    return cases + silent
+
+
+class StatusTests(WineTestCase):
+    """Every outcome's full status and its one box (or none), from the relay trace."""
+
+    def check(self, command_line, status, text, style, tool=None):
+        got_status, boxes = self.run_tool(command_line, tool=tool, relay=True)
+        self.assertEqual(got_status, status, "status 0x%08X" % got_status)
+        expected = [] if text is None else [(0, text, CAPTION, style)]
+        self.assertEqual(boxes, expected)
+
+    def test_outcomes(self):
+        for what, arguments, status, text, style in status_cases(self.space):
+            with self.subTest(what, arguments=arguments):
+                self.check(self.tool_line(arguments), status, text, style)
+
+    def test_program_name_is_skipped(self):
+        # WinMain's command line starts after the program's own name and the
+        # white space after it; options inside the name count for nothing.
+        returns_zero = mod(self.space, "returns_zero")
+        cases = [
+            ("quoted name holding -s and -u", self.tool_line(returns_zero, self.space.odd_tool),
+             self.space.odd_tool, REGISTERED),
+            ("unquoted name, tab after it",
+             windows_path(self.space.tool) + "\t" + returns_zero + " -u", None, UNREGISTERED),
+            ("unquoted name, spaces after it",
+             windows_path(self.space.tool) + "    " + returns_zero, None, REGISTERED),
+        ]
+        for what, line, tool, text in cases:
+            with self.subTest(what):
+                self.check(line, 0, text, INFORMATION, tool=tool)
+
+
+class FaultTests(WineTestCase):
+    """An exception escaping the entry ends the tool with its code, promptly."""
+
+    def test_exceptions_end_with_their_code(self):
+        for module, code in [("faults", 0xC0000005), ("raises_custom", 0xE0C0FFEE)]:
+            for options in ["", " -s", " -u", " -u -s"]:
+                with self.subTest(module=module, options=options):
+                    started = time.monotonic()
+                    status, boxes = self.run_tool(self.tool_line(mod(self.space, module) + options),
+                                                  relay=True, timeout_ms=15000)
+                    self.assertEqual(status, code, "status 0x%08X" % status)
+                    self.assertEqual(boxes, [])
+                    self.assertLess(time.monotonic() - started, 15)
+
+
+class ComTests(WineTestCase):
+    """The sample COM server registered and unregistered by the tool."""
+
+    def client(self):
+        code, stdout, stderr = self.wine.run(["wine", CONFIG["com_client"]], timeout=60)
+        self.assertEqual(code, 0, stdout + stderr[-2000:])
+        return stdout.splitlines()
+
+    def test_register_activate_unregister(self):
+        sample = windows_path(os.path.join(self.space.non_ascii, "comenrol_sample.dll"))
+        unregistered = ["InprocServer32 none", "ThreadingModel none",
+                        "CoCreateInstance 0x80040154"]
+        self.assertEqual(self.client(), unregistered)
+
+        status, _ = self.run_tool(self.tool_line(sample + " -s"))
+        self.assertEqual(status, 0)
+        self.assertEqual(self.client(), [
+            "InprocServer32 " + sample,
+            "ThreadingModel Apartment",
+            "CoCreateInstance 0x00000000",
+            "Add 0x00000000 42",
+        ])
+
+        status, _ = self.run_tool(self.tool_line(sample + " -u -s"))
+        self.assertEqual(status, 0)
+        self.assertEqual(self.client(), unregistered)
+
+        # Nothing left to remove: the sample answers S_FALSE, which is success.
+        status, boxes = self.run_tool(self.tool_line(sample + " -u"), relay=True)
+        self.assertEqual((status, boxes), (0, [(0, UNREGISTERED, CAPTION, INFORMATION)]))
+
+
+EXPECTED_STRINGS = [
+    ("Comments", "Syntax: comenrlo DLLNAME [-u] [-s]"),
+    ("CompanyName", "comenrol developers"),
+    ("FileDescription", "In-proc COM server registration tool."),
+    ("FileVersion", "1, 0, 6, 1200"),
+    ("InternalName", "comenrol"),
+    ("LegalCopyright", "Copyright (C) 2026 comenrol developers"),
+    ("LegalTrademarks", ""),
+    ("OriginalFilename", "comenrol.exe"),
+    ("PrivateBuild", ""),
+    ("ProductName", "comenrol"),
+    ("ProductVersion", "1, 0, 0, 1"),
+    ("SpecialBuild", ""),
+]
+
+EXPECTED_FIXED = {
+    "Signature": 0xFEEF04BD,
+    "StrucVersion": 0x00010000,
+    "FileVersionMS": 0x00010000,
+    "FileVersionLS": 0x000604B0,
+    "ProductVersionMS": 0x00010000,
+    "ProductVersionLS": 0x00000001,
+    "FileFlagsMask": 0x3F,
+    "FileFlags": 0,
+    "FileOS": 0x00040004,
+    "FileType": 1,
+    "FileSubtype": 0,
+    "FileDateMS": 0,
+    "FileDateLS": 0,
+}
+
+
+class VersionTests(WineTestCase):
+    """The version record as the system reads it: found by name, every value exact."""
+
+    def test_record_read_by_name(self):
+        code, stdout, stderr = self.wine.run(
+            ["wine", CONFIG["version_reader"], windows_path(self.space.tool)], timeout=60)
+        self.assertEqual(code, 0, stdout + stderr[-2000:])
+        expected = [
+            "resource 0x0419",
+            "signature 0xFEEF04BD",
+            "structure_version 0x00010000",
+            "file_version 0x00010000 0x000604B0",
+            "product_version 0x00010000 0x00000001",
+            "flags_mask 0x0000003F",
+            "flags 0x00000000",
+            "os 0x00040004",
+            "type 0x00000001",
+            "subtype 0x00000000",
+            "date 0x00000000 0x00000000",
+            "translation 0x0000 0x04B0",
+        ] + ["string %s=%s" % pair for pair in EXPECTED_STRINGS]
+        self.assertEqual(stdout.splitlines(), expected)
+
+
+class ImageTests(unittest.TestCase):
+    """comenrol.exe itself, parsed with pefile, independently of Windows."""
+
+    @classmethod
+    def setUpClass(cls):
+        import pefile  # Debian's python3-pefile
+        cls.pefile = pefile
+        cls.pe = pefile.PE(CONFIG["comenrol"])
+
+    def test_image(self):
+        pe = self.pe
+        self.assertLessEqual(os.path.getsize(CONFIG["comenrol"]), 6 * 1024)
+        self.assertEqual(pe.FILE_HEADER.Machine, 0x8664)
+        self.assertEqual(pe.OPTIONAL_HEADER.Magic, 0x20B)  # PE32+
+        self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 2)  # Windows GUI
+        imports = {entry.dll.decode(): [i.name.decode() for i in entry.imports]
+                   for entry in pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertEqual(sorted(imports), ["KERNEL32.dll", "USER32.dll"])
+        self.assertIn("MessageBoxW", imports["USER32.dll"])
+        self.assertIn("SetUnhandledExceptionFilter", imports["KERNEL32.dll"])
+        # No static initialisers or thread-local data to run before the entry.
+        self.assertFalse(hasattr(pe, "DIRECTORY_ENTRY_TLS"))
+
+    def test_version_resource(self):
+        pe = self.pe
+        types = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries
+                 if entry.id == self.pefile.RESOURCE_TYPE["RT_VERSION"]]
+        self.assertEqual(len(pe.DIRECTORY_ENTRY_RESOURCE.entries), 1)
+        self.assertEqual(len(types), 1)
+        names = types[0].directory.entries
+        self.assertEqual([str(entry.name) if entry.name else entry.id for entry in names],
+                         ["VS_VERSION_INFO"])
+        self.assertEqual([entry.id for entry in names[0].directory.entries], [0x0419])
+
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual({field: getattr(fixed, field) for field in EXPECTED_FIXED},
+                         EXPECTED_FIXED)
+
+        string_tables = [table for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+                         for table in info.StringTable]
+        self.assertEqual([table.LangID for table in string_tables], [b"000004b0"])
+        self.assertEqual([(key.decode(), value.decode())
+                          for key, value in string_tables[0].entries.items()],
+                         EXPECTED_STRINGS)
+        translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
+                        for var in info.Var]
+        self.assertEqual(translations, [{b"Translation": "0x0000 0x04b0"}])
+
+
+class Xvfb:
+    """A private X server on a free display."""
+
+    def __init__(self):
+        for number in range(99, 199):
+            if not (os.path.exists("/tmp/.X11-unix/X%d" % number)
+                    or os.path.exists("/tmp/.X%d-lock" % number)):
+                break
+        self.display = ":%d" % number
+        self.process = subprocess.Popen(
+            ["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while not os.path.exists("/tmp/.X11-unix/X%d" % number):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("Xvfb did not start on " + self.display)
+            time.sleep(0.1)
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(timeout=10)
+
+
+class WindowTests(WineTestCase):
+    """Each box shown for real under Xvfb, read back, pressed."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.xvfb = Xvfb()
+        cls.display = cls.xvfb.display
+        try:
+            super().setUpClass()
+        except Exception:
+            cls.xvfb.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            super().tearDownClass()
+        finally:
+            cls.xvfb.stop()
+
+    def box_watch(self, mode):
+        code, stdout, stderr = self.wine.run(["wine", CONFIG["box_watch"], mode, "30000"],
+                                             timeout=60)
+        self.assertEqual(code, 0, stdout + stderr[-2000:])
+        return stdout
+
+    def test_boxes(self):
+        os.makedirs(CONFIG["artifacts"], exist_ok=True)
+        screenshot = os.path.join(CONFIG["artifacts"], "message_box.png")
+        if os.path.exists(screenshot):
+            os.remove(screenshot)
+        cases = [
+            ("usage", "", 0xFFFFFFFF, USAGE_TEXT),
+            ("module not loaded", mod(self.space, "missing"), 0xFFFFFFFE, LOAD_FAILED),
+            ("entry not found", mod(self.space, "register_only") + " -u", 0xFFFFFFFD, NOT_FOUND),
+            ("registration failed", mod(self.space, "returns_general_failure"), 0xFFFFFFFC,
+             register_failed(0x80004005)),
+            ("unregistration failed", mod(self.space, "returns_general_failure") + " -u",
+             0xFFFFFFFC, unregister_failed(0x80004005)),
+            ("registered", mod(self.space, "returns_zero"), 0, REGISTERED),
+            ("unregistered", mod(self.space, "returns_zero") + " -u", 0, UNREGISTERED),
+        ]
+        for what, arguments, status, text in cases:
+            with self.subTest(what):
+                with tempfile.TemporaryFile() as output:
+                    tool = self.wine.start(["wine", CONFIG["runner"]], {
+                        "COMENROL_RUN_APPLICATION": windows_path(self.space.tool),
+                        "COMENROL_RUN_COMMAND_LINE": self.tool_line(arguments),
+                        "COMENROL_RUN_TIMEOUT_MS": "60000",
+                    }, output)
+                    try:
+                        shown = self.box_watch("find")
+                        if not os.path.exists(screenshot):
+                            time.sleep(0.5)  # let the box finish painting
+                            subprocess.run(["import", "-display", self.display, "-window",
+                                            "root", screenshot], timeout=30, check=True,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                        self.box_watch("press")
+                        tool.wait(timeout=60)
+                    finally:
+                        if tool.poll() is None:
+                            tool.kill()
+                            tool.wait(timeout=10)
+                    output.seek(0)
+                    stdout = output.read()
+                escaped = text.replace("\\", "\\\\").replace("\n", "\\n")
+                self.assertEqual(shown.splitlines(),
+                                 ["caption " + CAPTION, "text " + escaped, "button OK"])
+                self.assertEqual(parse_status(text_of(stdout)), status)
+        self.assertGreater(os.path.getsize(screenshot), 0)
+
+
+def setup_prefix():
+    prefix = tempfile.mkdtemp(prefix="comenrolwine", dir="/tmp")
+    wine = Wine(prefix)
+    try:
+        code, _, stderr = wine.run(["wineboot", "-i"], timeout=150)
+        if code != 0:
+            raise RuntimeError("wineboot failed: " + stderr[-2000:])
+        # The relay trace of the suite is of MessageBoxW alone.
+        code, _, stderr = wine.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v",
+                                    "RelayInclude", "/d", "user32.MessageBoxW", "/f"])
+        if code != 0:
+            raise RuntimeError("reg add failed: " + stderr[-2000:])
+    finally:
+        wine.stop_server()
+    with open(CONFIG["prefix_record"], "w", encoding="utf-8") as record:
+        record.write(prefix + "\n")
+    print("Wine prefix ready in", prefix)
+
+
+def cleanup_prefix():
+    if not os.path.exists(CONFIG["prefix_record"]):
+        return
+    prefix = read_prefix()
+    Wine(prefix).stop_server()
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.remove(CONFIG["prefix_record"])
+    print("Wine prefix removed:", prefix)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--config", required=True)
+    parser.add_argument("--setup", action="store_true")
+    parser.add_argument("--cleanup", action="store_true")
+    parser.add_argument("groups", nargs="*")
+    options = parser.parse_args()
+    with open(options.config, encoding="utf-8") as config:
+        CONFIG.update(json.load(config))
+    CONFIG["modules"] = {k: v for k, v in CONFIG["modules"].items() if v}
+    if options.setup:
+        setup_prefix()
+        return 0
+    if options.cleanup:
+        cleanup_prefix()
+        return 0
+    module = sys.modules[__name__]
+    suite = unittest.TestSuite(
+        unittest.defaultTestLoader.loadTestsFromTestCase(getattr(module, group))
+        for group in options.groups)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
