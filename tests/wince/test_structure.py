@@ -2,29 +2,19 @@
 
 import os
 import struct
+import sys
 import unittest
 
 import pefile
 
 import ce_harness
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
+
 IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
 TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
 
-STRINGS = [
-    ("Comments", "Syntax: comenrlo DLLNAME [-u] [-s]"),
-    ("CompanyName", "comenrol developers"),
-    ("FileDescription", "In-proc COM server registration tool."),
-    ("FileVersion", "1, 0, 6, 1200"),
-    ("InternalName", "comenrol"),
-    ("LegalCopyright", "Copyright (C) 2026 comenrol developers"),
-    ("LegalTrademarks", ""),
-    ("OriginalFilename", "comenrol.exe"),
-    ("PrivateBuild", ""),
-    ("ProductName", "comenrol"),
-    ("ProductVersion", "1, 0, 0, 1"),
-    ("SpecialBuild", ""),
-]
 
 
 def setUpModule():
@@ -126,8 +116,7 @@ class Structure(unittest.TestCase):
         key, fixed, kind, children, _ = parse_version_block(data, 0)
         self.assertEqual((key, kind), ("VS_VERSION_INFO", 0))
         fields = struct.unpack("<13I", fixed)
-        self.assertEqual(fields, (0xFEEF04BD, 0x00010000, 0x00010000, 0x000604B0, 0x00010000,
-                                  0x00000001, 0x3F, 0, 0x00040004, 1, 0, 0, 0))
+        self.assertEqual(fields, tuple(value for _, value in FIXED_FIELDS))
         self.assertEqual([c[0] for c in children], ["StringFileInfo", "VarFileInfo"])
         (table,) = children[0][3]
         self.assertEqual(table[0], "000004b0")

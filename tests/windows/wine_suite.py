@@ -25,6 +25,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
+
 CONFIG = {}
 
 CAPTION = "comenrol.exe"
@@ -382,36 +385,6 @@ class ComTests(WineTestCase):
         self.assertEqual((status, boxes), (0, [(0, UNREGISTERED, CAPTION, INFORMATION)]))
 
 
-EXPECTED_STRINGS = [
-    ("Comments", "Syntax: comenrlo DLLNAME [-u] [-s]"),
-    ("CompanyName", "comenrol developers"),
-    ("FileDescription", "In-proc COM server registration tool."),
-    ("FileVersion", "1, 0, 6, 1200"),
-    ("InternalName", "comenrol"),
-    ("LegalCopyright", "Copyright (C) 2026 comenrol developers"),
-    ("LegalTrademarks", ""),
-    ("OriginalFilename", "comenrol.exe"),
-    ("PrivateBuild", ""),
-    ("ProductName", "comenrol"),
-    ("ProductVersion", "1, 0, 0, 1"),
-    ("SpecialBuild", ""),
-]
-
-EXPECTED_FIXED = {
-    "Signature": 0xFEEF04BD,
-    "StrucVersion": 0x00010000,
-    "FileVersionMS": 0x00010000,
-    "FileVersionLS": 0x000604B0,
-    "ProductVersionMS": 0x00010000,
-    "ProductVersionLS": 0x00000001,
-    "FileFlagsMask": 0x3F,
-    "FileFlags": 0,
-    "FileOS": 0x00040004,
-    "FileType": 1,
-    "FileSubtype": 0,
-    "FileDateMS": 0,
-    "FileDateLS": 0,
-}
 
 
 class VersionTests(WineTestCase):
@@ -434,7 +407,7 @@ class VersionTests(WineTestCase):
             "subtype 0x00000000",
             "date 0x00000000 0x00000000",
             "translation 0x0000 0x04B0",
-        ] + ["string %s=%s" % pair for pair in EXPECTED_STRINGS]
+        ] + ["string %s=%s" % pair for pair in STRINGS]
         self.assertEqual(stdout.splitlines(), expected)
 
 
@@ -473,15 +446,15 @@ class ImageTests(unittest.TestCase):
         self.assertEqual([entry.id for entry in names[0].directory.entries], [0x0419])
 
         fixed = pe.VS_FIXEDFILEINFO[0]
-        self.assertEqual({field: getattr(fixed, field) for field in EXPECTED_FIXED},
-                         EXPECTED_FIXED)
+        self.assertEqual({field: getattr(fixed, field) for field in dict(FIXED_FIELDS)},
+                         dict(FIXED_FIELDS))
 
         string_tables = [table for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
                          for table in info.StringTable]
         self.assertEqual([table.LangID for table in string_tables], [b"000004b0"])
         self.assertEqual([(key.decode(), value.decode())
                           for key, value in string_tables[0].entries.items()],
-                         EXPECTED_STRINGS)
+                         STRINGS)
         translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
                         for var in info.Var]
         self.assertEqual(translations, [{b"Translation": "0x0000 0x04b0"}])
