@@ -19,6 +19,10 @@ import sys
 import tempfile
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "windows"))
+from wine_host import Wine, windows_path  # noqa: E402
+
 RUNS = 50
 WARM_UP = 3
 
@@ -33,34 +37,24 @@ def main():
 
     # The tool ends the module name at the first "-": keep the paths dash-free.
     work = tempfile.mkdtemp(prefix="comenrolbench", dir="/tmp")
-    prefix = os.path.join(work, "prefix")
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    env.pop("WAYLAND_DISPLAY", None)
-    env.update({
-        "WINEPREFIX": prefix, "WINEARCH": "win64", "WINEDEBUG": "-all", "LANG": "C.UTF-8",
-        "LC_ALL": "C.UTF-8",
-        "WINEDLLOVERRIDES": "mscoree=;mshtml=;winemenubuilder.exe=d;winedbg.exe=d",
-    })
-    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
-             "stderr": subprocess.DEVNULL}
+    wine = Wine(os.path.join(work, "prefix"))
     try:
         tool = shutil.copy(config["comenrol"], work)
         empty = shutil.copy(config["empty_program"], work)
         module = shutil.copy(config["modules"]["returns_zero"], work)
-        module_path = "Z:" + module.replace("/", "\\")
+        module_path = windows_path(module)
 
-        subprocess.run(["wineboot", "-i"], env=env, timeout=180, check=True, **quiet)
+        if wine.run(["wineboot", "-i"], timeout=180)[0] != 0:
+            raise RuntimeError("wineboot failed")
         # A server that stays up between runs, as for any program started often.
-        subprocess.run(["wineserver", "-k"], env=env, timeout=30, **quiet)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=60, **quiet)
-        subprocess.run(["wineserver", "-p"], env=env, timeout=30, check=True, **quiet)
+        wine.start_server()
 
         def timed(args):
             with tempfile.TemporaryFile() as errors:
                 started = time.perf_counter()
-                code = subprocess.run(args, env=env, cwd=work, timeout=60, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.DEVNULL, stderr=errors).returncode
+                code = subprocess.run(args, env=wine.env, cwd=work, timeout=60,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=errors).returncode
                 elapsed = time.perf_counter() - started
                 if code != 0:
                     errors.seek(0)
@@ -78,8 +72,7 @@ def main():
             tool_times.append(timed(register))
             empty_times.append(timed(baseline))
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, timeout=30, **quiet)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=60, **quiet)
+        wine.stop_server()
         shutil.rmtree(work, ignore_errors=True)
 
     def describe(name, times):

@@ -11,9 +11,12 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "windows"))
+from wine_host import Wine, windows_path  # noqa: E402
 
 
 def main():
@@ -23,32 +26,25 @@ def main():
 
     # comenrol ends the module name at the first "-": keep the paths dash-free.
     work = tempfile.mkdtemp(prefix="comenrolsample", dir="/tmp")
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)  # headless: no box is waited for
-    env.update({
-        "WINEPREFIX": os.path.join(work, "prefix"), "WINEARCH": "win64", "WINEDEBUG": "-all",
-        "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8",
-        "WINEDLLOVERRIDES": "mscoree=;mshtml=;winemenubuilder.exe=d;winedbg.exe=d",
-    })
+    wine = Wine(os.path.join(work, "prefix"))  # headless: no box is waited for
 
     def run(args, extra=None):
-        with tempfile.TemporaryFile() as output:
-            subprocess.run(args, env=dict(env, **(extra or {})), stdin=subprocess.DEVNULL,
-                           stdout=output, stderr=subprocess.DEVNULL, timeout=120, check=True)
-            output.seek(0)
-            return output.read().decode("utf-8", "replace").replace("\r\n", "\n")
+        code, out, _ = wine.run(args, extra, timeout=120)
+        if code != 0:
+            raise RuntimeError("%s exited with %d" % (args, code))
+        return out
 
     failed = False
     try:
         tool = shutil.copy(config["comenrol"], work)
         sample = shutil.copy(config["sample"], work)
-        sample_path = "Z:" + sample.replace("/", "\\")
+        sample_path = windows_path(sample)
         run(["wineboot", "-i"])
 
         def comenrol(arguments):
-            line = '"%s" %s' % ("Z:" + tool.replace("/", "\\"), arguments)
+            line = '"%s" %s' % (windows_path(tool), arguments)
             out = run(["wine", config["runner"]], {
-                "COMENROL_RUN_APPLICATION": "Z:" + tool.replace("/", "\\"),
+                "COMENROL_RUN_APPLICATION": windows_path(tool),
                 "COMENROL_RUN_COMMAND_LINE": line,
             })
             status = re.search(r"exit 0x([0-9A-F]{8})", out).group(1)
@@ -66,10 +62,7 @@ def main():
         failed |= comenrol(sample_path + " -u -s") != "00000000"
         failed |= "CoCreateInstance 0x80040154" not in client()
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, timeout=30, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=60, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        wine.stop_server()
         shutil.rmtree(work, ignore_errors=True)
     print("sample registration round trip:", "FAILED" if failed else "ok")
     return 1 if failed else 0
