@@ -79,10 +79,6 @@ SelfRegistrationEntry FindEntry(ModuleHandle module, const char16_t* name) {
 
 uint32_t LastErrorCode() { return lastError; }
 
-int FormatText(char16_t* destination, const char16_t* format, int32_t value) {
-  return PortableFormatText(destination, format, value);
-}
-
 int ShowMessageBox(void* /*owner*/, const char16_t* text, const char16_t* caption, uint32_t style) {
   std::string box = EncodeHostText(View(caption));
   if (style == 0x10) {
@@ -121,9 +117,9 @@ int ShowMessageBox(void* /*owner*/, const char16_t* text, const char16_t* captio
 [[noreturn]] void EndProcess(int32_t status) { std::exit(status); }
 
 const PlatformServices services = {
-    LoadModule,       FindEntry,         LastErrorCode,
-    FormatText,       ShowMessageBox,    PortableFindSubstring,
-    PortableFindUnit, PortableFillBytes, EndProcess,
+    LoadModule,         FindEntry,         LastErrorCode,
+    PortableFormatText, ShowMessageBox,    PortableFindSubstring,
+    PortableFindUnit,   PortableFillBytes, EndProcess,
 };
 
 }  // namespace
