@@ -24,6 +24,7 @@ The CPU model rejects every instruction newer than ARMv4 (bx, blx, clz, movw,
 
 import os
 import struct
+import sys
 from dataclasses import dataclass, field
 
 import pefile
@@ -34,6 +35,9 @@ from unicorn.arm_const import (UC_ARM_REG_CPSR, UC_ARM_REG_LR, UC_ARM_REG_PC, UC
                                UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7, UC_ARM_REG_R8,
                                UC_ARM_REG_R9, UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12,
                                UC_ARM_REG_SP, UC_CPU_ARM_SA1110)
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import wince_imports  # noqa: E402
 
 LOAD_BASE = 0x00400000
 STUB_BASE = 0x00800000  # COREDLL stubs: svc #index; mov pc, lr
@@ -100,14 +104,9 @@ class Outcome:
 
 
 def read_import_table(path=DEFAULT_TABLE):
-    """Returns {ordinal: operation} from the import table the build uses."""
-    table = {}
-    with open(path, encoding="utf-8") as stream:
-        for line in stream:
-            fields = line.split("#", 1)[0].split()
-            if fields:
-                table[int(fields[1])] = fields[0]
-    return table
+    """Returns {ordinal: operation} from the import table the build uses, read
+    by the same reader that generates the import slots."""
+    return {ordinal: name for name, ordinal in wince_imports.read_table(path)}
 
 
 def signed32(value):
