@@ -1,7 +1,7 @@
 // Reading the command line "DLLNAME [-u] [-s]" into a registration request.
 #pragma once
 
-#include "platform/platform_services.h"
+#include "registration/platform_services.h"
 
 // Units in the working buffer: at most 511 units of text plus the terminator.
 constexpr size_t CommandLineCapacity = 512;

@@ -1,7 +1,7 @@
 // The registration run from program entry to process end.
 #pragma once
 
-#include "platform/platform_services.h"
+#include "registration/platform_services.h"
 
 // The process exit status, one per outcome.
 enum ExitStatus : int32_t {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform_services.h"
+#include "registration/platform_services.h"
 
 struct RecordedBox {
   const void* owner;

@@ -15,6 +15,6 @@
 // waits for anyone.
 #pragma once
 
-#include "platform/platform_services.h"
+#include "registration/platform_services.h"
 
 const PlatformServices& PosixPlatformServices();

@@ -9,7 +9,7 @@
 //
 // There is no process-ending import: the entry returns the status and the
 // platform ends the process with it, so EndProcess stays null.
-#include "platform/platform_services.h"
+#include "registration/platform_services.h"
 #include "registration/registration_run.h"
 
 extern "C" {

@@ -10,7 +10,7 @@
 // char16_t text meet; both are UTF-16 units on this platform.
 #pragma once
 
-#include "platform/platform_services.h"
+#include "registration/platform_services.h"
 
 const PlatformServices& WindowsPlatformServices();
 
