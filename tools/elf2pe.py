@@ -14,8 +14,9 @@ as they are, never moved. The converter adds what ELF does not carry:
   checksum.
 
 It refuses, with an error and no output, anything it cannot carry over
-faithfully: a relocation type it does not know, a linker veneer or Thumb code,
-a section it does not expect, an import slot that is not an ordinal. The
+faithfully: a relocation type it does not know, a bx the link did not route
+through an interworking veneer, a veneer of another kind or Thumb code, a
+section it does not expect, an import slot that is not an ordinal. The
 output depends only on the inputs and SOURCE_DATE_EPOCH (0 when unset).
 """
 
@@ -59,10 +60,14 @@ SECTION_DATA = 0xC0000040  # initialised data, read, write
 SECTION_RODATA = 0x40000040  # initialised data, read
 SECTION_RELOC = 0x42000040  # initialised data, discardable, read
 
-# The linked sections the image may hold; anything else allocated (veneers,
-# interworking glue, unwinding tables) is refused.
+# The linked sections the image may hold; anything else allocated (glue,
+# unwinding tables) is refused.
 EXPECTED_SECTIONS = (".text", ".data")
-VENEER_SYMBOL = re.compile(r"_veneer$|_from_arm$|_from_thumb$|_change_to_arm$|^__bx_r\d+$")
+# Veneers other than the bx veneers below: long-branch or ARM/Thumb glue.
+VENEER_SYMBOL = re.compile(r"_veneer$|_from_arm$|_from_thumb$|_change_to_arm$")
+# The veneer --fix-v4bx-interworking makes for "bx rN": ARM targets (bit 0
+# clear) are entered with mov pc, so an ARMv4 core never reaches the bx.
+BX_VENEER_SYMBOL = re.compile(r"^__bx_r(\d+)$")
 IAT_START = "__comenrol_iat_start"
 IAT_END = "__comenrol_iat_end"
 
@@ -107,7 +112,7 @@ def read_elf(path):
             if VENEER_SYMBOL.search(name):
                 raise ConversionError(f"linker veneer {name!r} in the image")
             if symbol["st_info"]["type"] == "STT_FUNC" and symbol["st_value"] & 1:
-                raise ConversionError(f"Thumb function {name!r}: ARMv4 has no Thumb state here")
+                raise ConversionError(f"Thumb function {name!r}: the image is ARM code only")
             if name.startswith("$t"):
                 raise ConversionError("Thumb code in the image")
             if name:
@@ -200,11 +205,25 @@ def collect_base_relocations(sections, relocations, allocated, iat_range):
             offset = rva - section.rva
             (word,) = struct.unpack_from("<I", section.data, offset)
             if word & 0x0FFFFFF0 == 0x012FFF10:
-                raise ConversionError(f"bx left at {where}: link through the gcc driver with "
-                                      "-march=armv4 so that --fix-v4bx is passed")
+                raise ConversionError(f"bx left at {where}: link with "
+                                      "--fix-v4bx-interworking")
         else:
             raise ConversionError(f"relocation type {kind} at {where} is not supported")
     return sorted(fixups)
+
+
+def check_bx_veneers(sections, symbols):
+    """Each bx veneer must be exactly tst rN, #1; moveq pc, rN; bx rN."""
+    for name, address in sorted(symbols.items()):
+        match = BX_VENEER_SYMBOL.match(name)
+        if not match:
+            continue
+        register = int(match.group(1))
+        expected = (0xE3100001 | register << 16, 0x01A0F000 | register, 0xE12FFF10 | register)
+        rva = address - IMAGE_BASE
+        section = section_at(sections, rva, 12)
+        if section is None or struct.unpack_from("<3I", section.data, rva - section.rva) != expected:
+            raise ConversionError(f"veneer {name!r} is not tst/moveq pc/bx on r{register}")
 
 
 def import_slots(sections, symbols):
@@ -453,6 +472,7 @@ def convert(elf_path, res_path, timestamp):
     if entry_section is None or entry_section.characteristics != SECTION_CODE or entry_rva % 4:
         raise ConversionError(f"entry point 0x{entry:X} is not ARM code in the image")
 
+    check_bx_veneers(sections, symbols)
     iat_section, iat_rva, ordinals = import_slots(sections, symbols)
     fixups = collect_base_relocations(sections, relocations, allocated,
                                       (iat_rva, iat_rva + 4 * (len(ordinals) + 1)))

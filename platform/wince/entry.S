@@ -1,10 +1,12 @@
-@ The process entry of comenrol.exe on Windows CE (ARMv4, ARM state).
+@ The process entry of comenrol.exe on Windows CE (ARM state).
 @
 @ CE calls it with r0-r3 = instance, previous instance, argument text, show
 @ state, and a stack that is only 4-byte aligned. It realigns the stack to the
 @ 8 bytes the compiled code assumes, runs the initialiser tables, calls
 @ ComenrolEntry with the four values and returns its status in r0; CE ends the
-@ process with that status. No bx: ARMv4 has none, so returns are loads of pc.
+@ process with that status. Calls through a pointer are "mov lr, pc; bx rN",
+@ which the link routes through a veneer that enters ARM code with mov pc (all
+@ an ARMv4 core ever runs) and Thumb code with bx.
 
     .syntax unified
     .arm
@@ -24,11 +26,12 @@ comenrol_start:
     bhs     2f
     ldr     r3, [r4], #4
     mov     lr, pc
-    mov     pc, r3
+    bx      r3
     b       1b
 2:  ldmia   sp, {r0-r3}
     bl      ComenrolEntry
     mov     sp, r6
-    ldmfd   sp!, {r4-r6, pc}
+    ldmfd   sp!, {r4-r6, lr}
+    bx      lr
     .size comenrol_start, . - comenrol_start
     .ltorg
