@@ -1,23 +1,31 @@
-"""comenrol.exe for CE, run on the emulated SA-1110: outcomes, boxes, parse.
+"""comenrol.exe for CE, run on emulated CE cores: outcomes, boxes, parse, faults.
 
 Each case starts the real image with an argument text and a table of modelled
 modules, and checks the exit status, the one box (or none) and what reached
-LoadModule and FindEntry.
+LoadModule and FindEntry. Every case runs on each configuration below: the
+three cores, and on the two with Thumb state also with Thumb callees (module
+entries and COREDLL operations).
 """
 
+import dataclasses
 import os
 import re
 import struct
 import tempfile
 import unittest
+from unittest import mock
 
 import pefile
 
 import ce_harness
-from ce_harness import FAULT, Box, HarnessError, Module
+from ce_harness import FAULT, Box, Device, HarnessError, Module, Raise, SystemBox
 
 IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
 TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
+
+# (core, Thumb callees)
+CONFIGURATIONS = [("SA-1110", False), ("TI925T", False), ("TI925T", True), ("PXA255", False),
+                  ("PXA255", True)]
 
 # The exact texts of registration/messages.h.
 CAPTION = "comenrol.exe"
@@ -57,11 +65,19 @@ def server(register=0, unregister=0):
     return Module({"DllRegisterServer": register, "DllUnregisterServer": unregister})
 
 
-def run(command_line, modules=None, **options):
-    return ce_harness.run(IMAGE, command_line, modules, table_path=TABLE, **options)
+class OnEachCore(unittest.TestCase):
+    """Cases that load_tests runs once per configuration."""
+    core, thumb = "SA-1110", False
+
+    def execute(self, command_line, modules=None, **options):
+        if self.thumb:
+            modules = {name: dataclasses.replace(module, thumb=True)
+                       for name, module in (modules or {}).items()}
+        return ce_harness.run(IMAGE, command_line, modules, table_path=TABLE, core=self.core,
+                              thumb_coredll=self.thumb, **options)
 
 
-class Outcomes(unittest.TestCase):
+class Outcomes(OnEachCore):
     """Every outcome, registering and unregistering, with and without -s."""
 
     # (command line, modules, status, box text or None, box style)
@@ -94,7 +110,7 @@ class Outcomes(unittest.TestCase):
     def test_each_outcome_shows_its_one_box_and_returns_its_status(self):
         for command_line, modules, status, text, style in self.CASES:
             with self.subTest(command_line=command_line, modules=modules):
-                outcome = run(command_line, modules)
+                outcome = self.execute(command_line, modules)
                 self.assertEqual(outcome.status, status)
                 self.assertEqual(outcome.boxes, [Box(0, text, CAPTION, style)])
 
@@ -103,7 +119,7 @@ class Outcomes(unittest.TestCase):
             if not command_line:
                 continue  # an empty line holds no silent form
             with self.subTest(command_line=command_line, modules=modules):
-                outcome = run(command_line + " -s", modules)
+                outcome = self.execute(command_line + " -s", modules)
                 self.assertEqual(outcome.status, status)
                 self.assertEqual(outcome.boxes, [])
                 # The last error is read only for a box that will be shown.
@@ -115,24 +131,44 @@ class Outcomes(unittest.TestCase):
                                      ("x.dll -u", "DllUnregisterServer"),
                                      ("x.dll /U", "DllUnregisterServer")):
             with self.subTest(command_line=command_line):
-                outcome = run(command_line, {"x.dll": server()})
+                outcome = self.execute(command_line, {"x.dll": server()})
                 self.assertEqual(outcome.loaded, ["x.dll"])
                 self.assertEqual(outcome.looked_up, [export])
                 self.assertEqual([c for c in outcome.calls if "!" in c], [f"x.dll!{export}"])
 
     def test_empty_line_is_usage_without_consulting_anything(self):
-        outcome = run("")
+        outcome = self.execute("")
         self.assertEqual(outcome.calls, ["ShowMessageBox"])
 
+
+class Faults(OnEachCore):
+    """An exception in the module's entry, dispatched by CE through the image's
+    guard: the exception filter decides, the tool shows nothing."""
+
+    # (entry status, exception code, offset of the faulting instruction in an
+    # ARM entry, in a Thumb entry)
+    EXCEPTIONS = [(FAULT, 0xC0000005, 4, 2), (Raise(0xE0000123), 0xE0000123, 0, 0)]
+
     def test_a_faulting_entry_ends_the_run_without_a_box(self):
-        # The fault escapes to the platform: no box, no return to CE.
-        outcome = run("x.dll", {"x.dll": Module({"DllRegisterServer": FAULT})})
-        self.assertIsNotNone(outcome.fault)
-        self.assertIsNone(outcome.status)
-        self.assertEqual(outcome.boxes, [])
+        for status, code, arm_offset, thumb_offset in self.EXCEPTIONS:
+            for verdict in (1, 0):  # accept, decline
+                with self.subTest(code=f"{code:08X}", verdict=verdict):
+                    outcome = self.execute("x.dll", {"x.dll": server(register=status)},
+                                           verdict=verdict)
+                    self.assertEqual(outcome.boxes, [])
+                    self.assertEqual([(c.code, c.record_code) for c in outcome.filter_calls],
+                                     [(code, code)])
+                    if verdict:  # the entry returns the code; the harness checks r4-r11, sp
+                        self.assertEqual((outcome.status, outcome.unhandled),
+                                         (ce_harness.signed32(code), None))
+                    else:
+                        address = ce_harness.ENTRY_BASE + (thumb_offset if self.thumb
+                                                           else arm_offset)
+                        self.assertEqual((outcome.status, outcome.unhandled),
+                                         (None, SystemBox("comenrol.exe", code, address)))
 
 
-class Parse(unittest.TestCase):
+class Parse(OnEachCore):
     """The argument text as CE hands it over, seen through what the run does."""
 
     # (command line, name handed to LoadModule, unregister, silent)
@@ -157,7 +193,7 @@ class Parse(unittest.TestCase):
     def test_name_and_flags(self):
         for command_line, name, unregister, silent in self.CASES:
             with self.subTest(command_line=command_line):
-                outcome = run(command_line, {name: server()})
+                outcome = self.execute(command_line, {name: server()})
                 self.assertEqual(outcome.loaded, [name])
                 export = "DllUnregisterServer" if unregister else "DllRegisterServer"
                 self.assertEqual(outcome.looked_up, [export])
@@ -174,14 +210,14 @@ class Parse(unittest.TestCase):
                                            ("-s x.dll", "", True), ("\t", "\t", False),
                                            ("\t -s", "\t", True)):
             with self.subTest(command_line=command_line):
-                outcome = run(command_line)
+                outcome = self.execute(command_line)
                 self.assertEqual(outcome.status, -2)
                 self.assertEqual(outcome.loaded, [name])
                 self.assertEqual(outcome.boxes,
                                  [] if silent else [Box(0, load_failed(126), CAPTION, ERROR)])
 
 
-class LongLines(unittest.TestCase):
+class LongLines(OnEachCore):
     """511 units fit the working buffer; 512 or more are refused as usage."""
 
     @staticmethod
@@ -192,13 +228,13 @@ class LongLines(unittest.TestCase):
     def test_511_units_are_taken_whole(self):
         command_line = self.line(511)
         self.assertEqual(len(command_line), 511)
-        outcome = run(command_line, {command_line: server()})
+        outcome = self.execute(command_line, {command_line: server()})
         self.assertEqual(outcome.loaded, [command_line])
         self.assertEqual(outcome.status, 0)
 
     def test_511_units_with_options_still_parse(self):
         command_line = self.line(511, " -u -s")
-        outcome = run(command_line, {command_line[:-6]: server()})
+        outcome = self.execute(command_line, {command_line[:-6]: server()})
         self.assertEqual(outcome.looked_up, ["DllUnregisterServer"])
         self.assertEqual((outcome.status, outcome.boxes), (0, []))
 
@@ -211,7 +247,7 @@ class LongLines(unittest.TestCase):
             with self.subTest(units=units, tail=tail):
                 command_line = self.line(units, tail)
                 self.assertEqual(len(command_line), units)
-                outcome = run(command_line, {command_line: server()})
+                outcome = self.execute(command_line, {command_line: server()})
                 self.assertEqual(outcome.status, -1)
                 self.assertEqual(outcome.loaded, [])
                 self.assertEqual(outcome.boxes,
@@ -263,6 +299,29 @@ class DeviceContract(unittest.TestCase):
                         ce_harness.run(altered.name, "x.dll", table_path=TABLE)
                 finally:
                     os.remove(altered.name)
+
+    def test_a_callee_entered_in_the_wrong_state_is_refused(self):
+        # Slots and entries whose bit 0 misstates the callee's state.
+        place = Device.place_callee
+        for thumb, flip, message in ((True, lambda a: a & ~1, "Thumb callee .* in ARM state"),
+                                     (False, lambda a: a | 1, "ARM callee .* in Thumb state")):
+            with self.subTest(message=message), mock.patch.object(
+                    Device, "place_callee", lambda self, *a: flip(place(self, *a))):
+                with self.assertRaisesRegex(HarnessError, message):
+                    ce_harness.run(IMAGE, "x.dll", {"x.dll": Module({"DllRegisterServer": 0},
+                                                                     thumb=thumb)},
+                                   table_path=TABLE, core="TI925T", thumb_coredll=thumb)
+
+
+def load_tests(loader, standard_tests, pattern):
+    suite = unittest.TestSuite()
+    for case in (Outcomes, Faults, Parse, LongLines):
+        for core, thumb in CONFIGURATIONS:
+            name = f"{case.__name__}_{core.replace('-', '')}{'_Thumb' if thumb else ''}"
+            configured = type(name, (case,), {"core": core, "thumb": thumb})
+            suite.addTests(loader.loadTestsFromTestCase(configured))
+    suite.addTests(loader.loadTestsFromTestCase(DeviceContract))
+    return suite
 
 
 if __name__ == "__main__":
