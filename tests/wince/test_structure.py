@@ -81,7 +81,7 @@ class Structure(unittest.TestCase):
         imports = descriptors[0].imports
         self.assertTrue(all(i.import_by_ordinal and i.name is None for i in imports))
         self.assertEqual([i.ordinal for i in imports], list(table))
-        self.assertEqual(set(table), {528, 530, 516, 1097, 858, 73, 59, 1047})
+        self.assertEqual(set(table), {528, 530, 516, 1097, 858, 73, 59, 1047, 1645, 87})
         for unexpected in ("DIRECTORY_ENTRY_DELAY_IMPORT", "DIRECTORY_ENTRY_EXPORT",
                            "DIRECTORY_ENTRY_TLS"):
             self.assertFalse(hasattr(self.pe, unexpected), unexpected)
