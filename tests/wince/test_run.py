@@ -300,6 +300,23 @@ class DeviceContract(unittest.TestCase):
                 finally:
                     os.remove(altered.name)
 
+    def test_without_pdata_the_walk_gives_up_and_no_filter_is_asked(self):
+        # Every pc is then a leaf, so the control pc repeats at the first frame
+        # in the image: the kernel gives up, the fault is unhandled.
+        with open(IMAGE, "rb") as stream:
+            data = bytearray(stream.read())
+        directory = pefile.PE(data=bytes(data)).OPTIONAL_HEADER.DATA_DIRECTORY[3]
+        struct.pack_into("<II", data, directory.get_file_offset(), 0, 0)
+        with tempfile.NamedTemporaryFile(suffix=".exe", delete=False) as altered:
+            altered.write(data)
+        try:
+            outcome = ce_harness.run(altered.name, "x.dll", {"x.dll": server(register=FAULT)},
+                                     table_path=TABLE, verdict=1)
+        finally:
+            os.remove(altered.name)
+        self.assertEqual((outcome.status, outcome.filter_calls, outcome.unhandled.code),
+                         (None, [], 0xC0000005))
+
     def test_a_callee_entered_in_the_wrong_state_is_refused(self):
         # Slots and entries whose bit 0 misstates the callee's state.
         place = Device.place_callee
