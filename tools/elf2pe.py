@@ -258,8 +258,8 @@ REFUSALS = {
     "thumb": "function {name!r} is Thumb code: the image is ARM code only",
     "long": "function {name!r}: prolog of {count} instructions, more than " + str(PROLOG_LIMIT),
     "pc": "function {name!r}: prolog pushes pc at 0x{address:X} (the kernel's trap-frame mark)",
-    "undescribable": "function {name!r}: prolog instruction 0x{word:08X} at 0x{address:X} "
-                     "cannot be described to the unwinder",
+    "undescribable": "function {name!r}: prolog instruction 0x{word:08X} cannot be described "
+                     "to the unwinder (at 0x{address:X})",
     "sp": "function {name!r} moves sp at 0x{address:X} outside its prolog and epilogs "
           "without a frame pointer",
 }

@@ -21,6 +21,7 @@ R_ARM_ABS32 = 2
 R_ARM_ABS16 = 5
 R_ARM_V4BX = 40
 BX_LR = 0xE12FFF1E
+SUB_SP_SP_0 = 0xE24DD000
 
 
 def setUpModule():
@@ -79,6 +80,48 @@ def symbol_named_like_a_veneer(elf, data):
     data[start:start + len("ComenrolEntry")] = b"x_from_thumb\0"
 
 
+def function_word(elf, name, index):
+    """The file offset of instruction `index` of the function `name`."""
+    (symbol,) = elf.get_section_by_name(".symtab").get_symbol_by_name(name)
+    return file_offset(elf, symbol["st_value"] + 4 * index)
+
+
+def patch(data, where, word):
+    struct.pack_into("<I", data, where, word)
+
+
+def thumb_function(elf, data):
+    symtab = elf.get_section_by_name(".symtab")
+    for index, symbol in enumerate(symtab.iter_symbols()):
+        if symbol.name == "ComenrolEntry":  # st_value is the second word of the entry
+            patch(data, symtab["sh_offset"] + 16 * index + 4, symbol["st_value"] | 1)
+
+
+def long_prolog(elf, data):
+    # Its first instructions only fill the services record; an sp move as
+    # the 12th makes that part of the prolog.
+    patch(data, function_word(elf, "ComenrolEntry", 11), SUB_SP_SP_0)
+
+
+def prolog_pushing_pc(elf, data):
+    where = function_word(elf, "comenrol_start", 1)
+    patch(data, where, struct.unpack_from("<I", data, where)[0] | 1 << 15)
+
+
+def frame_pointer_off_the_saved_registers(elf, data):
+    where = function_word(elf, "comenrol_start", 2)  # add r11, sp, #20
+    patch(data, where, struct.unpack_from("<I", data, where)[0] - 4)
+
+
+def sp_moved_in_the_body(elf, data):
+    # Just after ComenrolEntry's call of the run, before its epilog.
+    index = 0
+    while struct.unpack_from("<I", data, function_word(elf, "ComenrolEntry", index))[0] \
+            & 0x0F000000 != 0x0B000000:
+        index += 1
+    patch(data, function_word(elf, "ComenrolEntry", index + 1), SUB_SP_SP_0 | 8)
+
+
 def unexpected_section(elf, data):
     shstrtab = elf.get_section(elf["e_shstrndx"])
     text = elf.get_section_by_name(".data")
@@ -118,6 +161,12 @@ class Converter(unittest.TestCase):
             (slot_not_an_ordinal, "not an ordinal import"),
             (symbol_named_like_a_veneer, "linker veneer"),
             (unexpected_section, "unexpected section '.glue'"),
+            (thumb_function, "'ComenrolEntry' is Thumb code"),
+            (long_prolog, "'ComenrolEntry': prolog of 12 instructions, more than 10"),
+            (prolog_pushing_pc, "'comenrol_start': prolog pushes pc"),
+            (frame_pointer_off_the_saved_registers,
+             "'comenrol_start': prolog instruction 0xE28DB010 cannot be described"),
+            (sp_moved_in_the_body, "'ComenrolEntry' moves sp at"),
         ]
         with open(ELF, "rb") as stream:
             original = stream.read()
