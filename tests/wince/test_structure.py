@@ -6,6 +6,7 @@ import sys
 import unittest
 
 import pefile
+from elftools.elf.elffile import ELFFile
 
 import ce_harness
 
@@ -13,13 +14,14 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
 
 IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
+ELF = os.environ.get("COMENROL_WINCE_ELF", "")
 TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
-
+BX_VENEER_SIZE = 12  # the linker's bx veneers are function symbols without a size
 
 
 def setUpModule():
     # Run by CTest after the build: a missing input is a failure, not a skip.
-    for path in (IMAGE,):
+    for path in (IMAGE, ELF):
         if not os.path.isfile(path):
             raise RuntimeError(f"built input {path!r} is missing; set the COMENROL_WINCE_* "
                                "variables or run through ctest")
@@ -97,6 +99,73 @@ class Structure(unittest.TestCase):
             # Each fixed-up word is an address inside the image.
             word = self.pe.get_dword_at_rva(entry.rva)
             self.assertTrue(base <= word < base + size, hex(entry.rva))
+
+    def relocated(self):
+        return {e.rva for b in self.pe.DIRECTORY_ENTRY_BASERELOC for e in b.entries
+                if e.type == 3}
+
+    def exception_records(self):
+        """[(start rva, record rva, prolog, length in bytes, flags)] of data directory 3."""
+        directory = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+        data = self.pe.get_data(directory.VirtualAddress, directory.Size)
+        base = self.pe.OPTIONAL_HEADER.ImageBase
+        records = []
+        for offset in range(0, len(data), 8):
+            start, word = struct.unpack_from("<II", data, offset)
+            records.append((start - base, directory.VirtualAddress + offset, word & 0xFF,
+                            4 * (word >> 8 & 0x3FFFFF), word >> 30))
+        return records
+
+    def test_exception_data_covers_every_function_once_sorted_and_relocated(self):
+        records = self.exception_records()
+        with open(ELF, "rb") as stream:
+            symbols = ELFFile(stream).get_section_by_name(".symtab").iter_symbols()
+            functions = {(f["st_value"] - 0x10000, f["st_size"] or BX_VENEER_SIZE)
+                         for f in symbols if f["st_info"]["type"] == "STT_FUNC"}
+        self.assertEqual([(start, length) for start, _, _, length, _ in records],
+                         sorted(functions))
+        for (start, _, _, length, _), (after, *_) in zip(records, records[1:]):
+            self.assertLessEqual(start + length, after)
+        relocated = self.relocated()
+        for start, where, prolog, _, flags in records:
+            self.assertIn(where, relocated, hex(start))
+            self.assertLessEqual(prolog, 10)
+            self.assertIn(flags, (0b01, 0b11))  # ARM code; bit 31 for the guarded one
+        entry = self.pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        guarded = [(start, prolog) for start, _, prolog, _, flags in records if flags == 0b11]
+        self.assertEqual([start for start, _ in guarded], [entry])
+        self.assertGreater(guarded[0][1], 0)  # with no prolog its handler is never called
+
+    def test_the_entry_names_its_handler_and_scopes(self):
+        base = self.pe.OPTIONAL_HEADER.ImageBase
+        entry = self.pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        records = {start: length for start, _, _, length, _ in self.exception_records()}
+        relocated = self.relocated()
+        handler, scopes = (self.pe.get_dword_at_rva(entry - 8 + 4 * i) - base for i in (0, 1))
+        self.assertLessEqual({entry - 8, entry - 4}, relocated)
+        self.assertIn(handler, records)  # a thunk in the image, called as code
+        self.assertEqual(self.pe.get_dword_at_rva(scopes), 1)
+        begin, end, filter_, target = (self.pe.get_dword_at_rva(scopes + 4 * i) - base
+                                       for i in range(1, 5))
+        self.assertLessEqual({scopes + 4 * i for i in range(1, 5)}, relocated)
+        self.assertTrue(entry < begin < end <= entry + records[entry])
+        self.assertTrue(entry < target < entry + records[entry])
+        self.assertIn(filter_, records)
+
+    def test_no_instruction_newer_than_armv4_outside_the_bx_veneers(self):
+        # A bx only as the third of tst rN, #1; moveq pc, rN; bx rN, which an
+        # ARMv4 core never reaches; nothing from the unconditional space (blx).
+        for start, _, _, length, _ in self.exception_records():
+            words = struct.unpack("<%dI" % (length // 4), self.pe.get_data(start, length))
+            for index, word in enumerate(words):
+                where = hex(start + 4 * index)
+                self.assertNotEqual(word >> 28, 0xF, where)
+                if word & 0x0FFFFFD0 == 0x012FFF10:
+                    register = word & 15
+                    self.assertEqual((word, words[index - 2:index]),
+                                     (0xE12FFF10 | register,
+                                      (0xE3100001 | register << 16, 0x01A0F000 | register)),
+                                     where)
 
     def version_resource(self):
         (version,) = [t for t in self.pe.DIRECTORY_ENTRY_RESOURCE.entries if t.id == 16]
