@@ -7,8 +7,11 @@ as they are, never moved. The converter adds what ELF does not carry:
 
 - the import directory for COREDLL.dll, built from the import slots that end
   the last linked section (each slot holds 0x80000000 | ordinal);
+- the exception directory (.pdata, appended to the code section): one record
+  per function, its prolog length read from the code, so that CE's kernel can
+  unwind every frame and find the entry's exception handler;
 - base relocations (.reloc, HIGHLOW) from the R_ARM_ABS32/R_ARM_TARGET1
-  relocations that the link kept (-q);
+  relocations that the link kept (-q), and for each .pdata function start;
 - the resource section, from a compiled .res file;
 - the PE headers: PE32, ARM (0x01C0), Windows CE GUI subsystem 4.20, and the
   checksum.
@@ -229,7 +232,8 @@ def check_bx_veneers(sections, symbols):
         expected = (0xE3100001 | register << 16, 0x01A0F000 | register, 0xE12FFF10 | register)
         rva = address - IMAGE_BASE
         section = section_at(sections, rva, 12)
-        if section is None or struct.unpack_from("<3I", section.data, rva - section.rva) != expected:
+        words = section and struct.unpack_from("<3I", section.data, rva - section.rva)
+        if words != expected:
             raise ConversionError(f"veneer {name!r} is not tst/moveq pc/bx on r{register}")
 
 
