@@ -16,9 +16,11 @@ import unittest
 from unittest import mock
 
 import pefile
+from unicorn.arm_const import UC_ARM_REG_CPSR
 
 import ce_harness
-from ce_harness import FAULT, Box, Device, HarnessError, Module, Raise, SystemBox
+from ce_harness import (ERROR_MOD_NOT_FOUND, FAULT, Box, Device, HarnessError, Module, Raise,
+                        SystemBox)
 
 IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
 TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
@@ -316,6 +318,43 @@ class DeviceContract(unittest.TestCase):
             os.remove(altered.name)
         self.assertEqual((outcome.status, outcome.filter_calls, outcome.unhandled.code),
                          (None, [], 0xC0000005))
+
+    def test_the_unwinder_undoes_what_each_prolog_ran(self):
+        # Each function runs on the core, stopped after each of its first
+        # instructions; undoing the prolog instructions that ran gives back the
+        # caller's r4-r11, sp and lr, and pc = lr.
+        # (code, prolog length, instructions to run)
+        functions = [
+            ([0xE92D41F0, 0xE24DDB01], 2, 2),  # push {r4-r8, lr}; sub sp, sp, #1024
+            ([0xE3A0C000, 0xE52DE004, 0xE24DD034], 3, 3),  # mov ip, #0 (passed over);
+            # str lr, [sp, #-4]!; sub sp, sp, #52
+            ([0xE1A0C00D, 0xE92D5830, 0xE28DB014, 0xE24DD008], 3, 4),  # mov r12, sp;
+            # stmdb sp!, {r4, r5, r11, r12, lr}; add r11, sp, #20 (a frame pointer);
+            # then the body moves sp: sub sp, sp, #8
+            ([0xE92D4010, 0xE59FC000, 0xE04DD00C, 0x208], 3, 3),  # push {r4, lr};
+            # ldr r12, [pc]; sub sp, sp, r12 (the word after it)
+            ([0xE92DC010], 1, 1)]  # push {r4, lr, pc}: the kernel's own trap frame, refused
+        device = Device(IMAGE, {}, ERROR_MOD_NOT_FOUND, TABLE)
+        caller = [0x0A0A0000 + n for n in range(13)] + [
+            ce_harness.STACK_BASE + 0x8000, 0x00412340, 0, device.uc.reg_read(UC_ARM_REG_CPSR)]
+        device.uc.mem_map(0x00D00000, 0x1000)
+        for index, (words, length, runs) in enumerate(functions):
+            code = 0x00D00000 + 0x40 * index  # each its own place: the core caches translations
+            device.write_words(code, words)
+            for ran in range(runs + 1):
+                with self.subTest(code=[f"{word:08X}" for word in words], ran=ran):
+                    for register, value in zip(ce_harness.REGISTERS, caller):
+                        device.uc.reg_write(register, value)
+                    if ran:
+                        device.uc.emu_start(code, code + 0x1000, count=ran)
+                    body = [device.uc.reg_read(register) for register in ce_harness.REGISTERS]
+                    if words[0] == 0xE92DC010 and ran:
+                        with self.assertRaisesRegex(HarnessError, "pushes pc: a trap frame"):
+                            device.unwind((0, code, length), code + 4 * ran, body)
+                        continue
+                    back = device.unwind((0, code, length), code + 4 * ran, body)
+                    self.assertEqual(back[4:12] + back[13:16],
+                                     caller[4:12] + caller[13:15] + caller[14:15])
 
     def test_a_callee_entered_in_the_wrong_state_is_refused(self):
         # Slots and entries whose bit 0 misstates the callee's state.
