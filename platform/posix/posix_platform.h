@@ -18,3 +18,8 @@
 #include "registration/platform_services.h"
 
 const PlatformServices& PosixPlatformServices();
+
+// Opens each of the standard descriptors 0, 1 and 2 that is closed on
+// /dev/null, so that no file a module opens can take one of their numbers and
+// receive the tool's text. Called first, before anything else runs.
+void OpenClosedStandardDescriptors();
