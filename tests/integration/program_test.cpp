@@ -319,11 +319,7 @@ TEST_F(ProgramTest, FifoWithAWriterIsNeverOpened) {
   std::thread writer([&] {
     const int end = open(fifo.c_str(), O_WRONLY);  // waits for a reader
     if (end >= 0) {
-      EXPECT_EQ(write(end,
-                      "\x7F"
-                      "ELF",
-                      4),
-                4);
+      EXPECT_EQ(write(end, "\177ELF", 4), 4);
       close(end);
     }
   });
