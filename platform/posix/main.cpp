@@ -8,6 +8,7 @@
 #include "registration/registration_run.h"
 
 int main(int argc, char** argv) {
+  OpenClosedStandardDescriptors();
   const std::u16string commandLine = BuildHostCommandLine(argc, argv);
   return RunProgram(PosixPlatformServices(), nullptr, nullptr, commandLine.c_str(), 0);
 }

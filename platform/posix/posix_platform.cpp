@@ -20,24 +20,36 @@ namespace {
 // be overwritten by anything called after the failure.
 uint32_t lastError = 0;
 
+// False when standard error was closed at start and could not be opened on
+// /dev/null: descriptor 2 may then be a file the module opened, and a box is
+// not written at all.
+bool standardErrorIsOurs = true;
+
 std::u16string_view View(const char16_t* text) { return std::u16string_view(text); }
 
-// Why a load failed, as an errno number. The loader does not leave a
-// dependable errno behind, so a path is opened again to see what stands there.
-// A bare name was searched for on the library path, and failing that search
-// reads as "no such file".
-uint32_t LoadFailureReason(const std::string& path) {
-  if (path.find('/') == std::string::npos) {
-    return ENOENT;
+// Why the named path cannot be a module, as an errno number, or 0 when it is
+// a regular file that can be opened for reading. Nothing here can wait: stat
+// does not open the file, and the open is non-blocking and made only once the
+// name is known to be a regular file, so no FIFO, device or socket is ever
+// opened (one swapped in after the stat is caught by the fstat).
+uint32_t NotAModuleReason(const std::string& path) {
+  struct stat status = {};
+  if (stat(path.c_str(), &status) != 0) {
+    return static_cast<uint32_t>(errno);
   }
-  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (S_ISDIR(status.st_mode)) {
+    return EISDIR;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return EINVAL;
+  }
+  const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (file < 0) {
     return static_cast<uint32_t>(errno);
   }
-  struct stat status = {};
-  const bool isDirectory = fstat(file, &status) == 0 && S_ISDIR(status.st_mode);
+  const bool regular = fstat(file, &status) == 0 && S_ISREG(status.st_mode);
   close(file);
-  return isDirectory ? EISDIR : ENOEXEC;
+  return regular ? 0 : EINVAL;
 }
 
 ModuleHandle LoadModule(const char16_t* path) {
@@ -52,10 +64,23 @@ ModuleHandle LoadModule(const char16_t* path) {
     lastError = ENOENT;
     return nullptr;
   }
+  // The loader would open and read whatever stands at a path, and a FIFO or
+  // a terminal would hold it there, so a path is checked first. A bare name
+  // is left to the loader's library search. The loader leaves no dependable
+  // errno behind, so a failure is explained by checking the path again; for a
+  // bare name it means the search found nothing.
   const std::string bytes = EncodeHostText(hostPath);
+  const bool isPath = bytes.find('/') != std::string::npos;
+  if (isPath) {
+    lastError = NotAModuleReason(bytes);
+    if (lastError != 0) {
+      return nullptr;
+    }
+  }
   void* module = dlopen(bytes.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
-    lastError = LoadFailureReason(bytes);
+    const uint32_t reason = isPath ? NotAModuleReason(bytes) : ENOENT;
+    lastError = reason != 0 ? reason : ENOEXEC;
   }
   return module;
 }
@@ -80,6 +105,9 @@ SelfRegistrationEntry FindEntry(ModuleHandle module, const char16_t* name) {
 uint32_t LastErrorCode() { return lastError; }
 
 int ShowMessageBox(void* /*owner*/, const char16_t* text, const char16_t* caption, uint32_t style) {
+  if (!standardErrorIsOurs) {
+    return 1;
+  }
   std::string box = EncodeHostText(View(caption));
   if (style == 0x10) {
     box += " [error]\n";
@@ -115,6 +143,27 @@ int ShowMessageBox(void* /*owner*/, const char16_t* text, const char16_t* captio
 }
 
 [[noreturn]] void EndProcess(int32_t status) { std::exit(status); }
+
+}  // namespace
+
+void OpenClosedStandardDescriptors() {
+  for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
+      continue;
+    }
+    int opened = open("/dev/null", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (opened >= 0 && opened != descriptor) {
+      const int placed = dup2(opened, descriptor);
+      close(opened);
+      opened = placed;
+    }
+    if (opened != descriptor && descriptor == STDERR_FILENO) {
+      standardErrorIsOurs = false;
+    }
+  }
+}
+
+namespace {
 
 const PlatformServices services = {
     LoadModule,         FindEntry,         LastErrorCode,

@@ -1,8 +1,12 @@
 // Runs the built comenrol as a process on real modules built in the tree and
 // checks its exit status and everything it writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,10 +51,12 @@ std::string ReadAll(int fd) {
   return text;
 }
 
-// Starts comenrol in the directory with the arguments and extra environment,
-// and waits at most 20 s for it (killing it then, which fails the test).
+// Starts comenrol in the directory with the arguments and extra environment
+// (and with standard error closed when asked), and waits at most 20 s for it,
+// killing it then, which fails the test.
 Outcome RunComenrol(const fs::path& directory, const std::vector<std::string>& arguments,
-                    const std::vector<std::string>& environment = {}) {
+                    const std::vector<std::string>& environment = {},
+                    bool closeStandardError = false) {
   int outPipe[2];
   int errPipe[2];
   EXPECT_EQ(pipe(outPipe), 0);
@@ -59,6 +65,9 @@ Outcome RunComenrol(const fs::path& directory, const std::vector<std::string>& a
   if (child == 0) {
     dup2(outPipe[1], STDOUT_FILENO);
     dup2(errPipe[1], STDERR_FILENO);
+    if (closeStandardError) {
+      close(STDERR_FILENO);
+    }
     close(outPipe[0]);
     close(errPipe[0]);
     if (chdir(directory.c_str()) != 0) {
@@ -78,10 +87,11 @@ Outcome RunComenrol(const fs::path& directory, const std::vector<std::string>& a
   close(outPipe[1]);
   close(errPipe[1]);
 
-  // Stderr is drained on a thread so that a chatty child cannot block on it.
+  // Both outputs are drained on threads, so that a chatty child cannot block
+  // on them and a child that hangs cannot hold this thread past the deadline.
   Outcome outcome;
+  std::thread outReader([&] { outcome.out = ReadAll(outPipe[0]); });
   std::thread errReader([&] { outcome.err = ReadAll(errPipe[0]); });
-  outcome.out = ReadAll(outPipe[0]);
   int status = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (waitpid(child, &status, WNOHANG) == 0) {
@@ -93,6 +103,7 @@ Outcome RunComenrol(const fs::path& directory, const std::vector<std::string>& a
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  outReader.join();
   errReader.join();
   close(outPipe[0]);
   close(errPipe[0]);
@@ -122,6 +133,18 @@ class ProgramTest : public ::testing::Test {
         fs::copy_file(entry.path(), directory_ / entry.path().filename());
       }
     }
+    // Names that are not regular files: the tool must refuse them at once.
+    ASSERT_EQ(mkfifo((directory_ / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(directory_ / "fifo", directory_ / "fifo_link");
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = (directory_ / "socket").string();
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 1), 0);
+    close(server);
   }
   static void TearDownTestSuite() { fs::remove_all(directory_); }
 
@@ -220,6 +243,11 @@ const StatusCase statusCases[] = {
     {"missing file", {"@missing.so"}, 254, ErrorBox("Error loading module.\nError 2."), ""},
     {"missing file, silent", {"@missing.so", "-s"}, 254, "", ""},
     {"a directory", {"@"}, 254, ErrorBox("Error loading module.\nError 21."), ""},
+    {"a FIFO", {"@fifo"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
+    {"a FIFO, silent", {"@fifo", "-s"}, 254, "", ""},
+    {"a symlink to a FIFO", {"@fifo_link"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
+    {"a socket", {"@socket"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
+    {"a character device", {"/dev/null"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
     {"options first leave an empty name", {"-s", "@returns_zero.so"}, 254, "", ""},
     {"spaces only", {"   "}, 254, ErrorBox("Error loading module.\nError 2."), ""},
     {"over-long line", {std::string(600, 'a')}, 255, Usage, ""},
@@ -282,6 +310,36 @@ TEST_F(ProgramTest, ClosedStandardErrorDoesNotChangeTheStatus) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 254);
+}
+
+TEST_F(ProgramTest, FifoWithAWriterIsNeverOpened) {
+  // A writer that sends bytes and closes: a tool that opened the FIFO would
+  // read them, fail, and then wait in a second open that no writer meets.
+  const fs::path fifo = directory_ / "fifo";
+  std::thread writer([&] {
+    const int end = open(fifo.c_str(), O_WRONLY);  // waits for a reader
+    if (end >= 0) {
+      EXPECT_EQ(write(end, "\177ELF", 4), 4);
+      close(end);
+    }
+  });
+  const Outcome outcome = RunComenrol(directory_, {fifo.string()});
+  EXPECT_EQ(outcome.status, 254);
+  EXPECT_EQ(outcome.err, ErrorBox("Error loading module.\nError 22."));
+  // Meet the writer here if the tool did not, and drain what it sent.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  writer.join();
+  close(reader);
+}
+
+TEST_F(ProgramTest, ClosedStandardErrorNeverReachesAModulesFile) {
+  // The module opens its trace file in its entry and keeps it open: with
+  // standard error closed, that file would otherwise get descriptor 2.
+  const Outcome outcome =
+      RunComenrol(directory_, {Module("keeps_trace_open.so")}, TraceEnvironment(), true);
+  EXPECT_EQ(outcome.status, 252);
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(Trace(), registered);
 }
 
 TEST_F(ProgramTest, SampleRegistersAndUnregisters) {

@@ -2,6 +2,7 @@
 //   ENTRY_STATUS     what both entries return
 //   REGISTER_ONLY    export DllRegisterServer alone
 //   ENTRY_CRASHES    the entry writes through a null pointer
+//   KEEPS_TRACE_OPEN the trace file stays open after the entry returns
 // Each call of an entry appends its name to the file named by
 // COMENROL_TEST_TRACE, so a test can see which entry ran and how often.
 #include <cstdint>
@@ -17,7 +18,11 @@ void Trace(const char* entry) {
   }
   if (std::FILE* file = std::fopen(path, "a")) {
     std::fprintf(file, "%s\n", entry);
+#ifdef KEEPS_TRACE_OPEN
+    std::fflush(file);
+#else
     std::fclose(file);
+#endif
   }
 }
 
