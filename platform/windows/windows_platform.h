@@ -1,16 +1,17 @@
 // The desktop Windows binding of PlatformServices.
 //
-// Loading is LoadLibraryW and lookup GetProcAddress with the export name
-// narrowed to ASCII (a name with any other unit is refused as not found, with
-// ERROR_PROC_NOT_FOUND); last error codes are the system's own GetLastError
-// values. Formatting, the searches and the fill are the portable ones, and
-// EndProcess is ExitProcess, so the image imports KERNEL32 alone.
+// Loading is LoadLibraryExW without flags (that is, LoadLibraryW) and lookup
+// GetProcAddress with the export name narrowed to ASCII (a name with any other
+// unit is refused as not found, with ERROR_PROC_NOT_FOUND); last error codes
+// are the system's own GetLastError values. Formatting, the searches and the
+// fill are the portable ones, and EndProcess is ExitProcess, so the image
+// imports KERNEL32 alone.
 //
 // A box is MessageBoxW with no owner, found when the box is about to be shown
-// in the system's own USER32.dll, loaded by its full path in the system
-// directory (never through the search path). There is no box when that fails
-// or when no person could see it (MessageBoxesCanBeSeen), and the run's status
-// is what it would have been with one.
+// in the system's own USER32.dll, loaded from the system directory alone
+// (never through the search path). There is no box when that fails or when no
+// person could see it (MessageBoxesCanBeSeen), and the run's status is what it
+// would have been with one.
 //
 // This is the one place where the system's wchar_t text and the core's
 // char16_t text meet; both are UTF-16 units on this platform.
