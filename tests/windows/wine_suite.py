@@ -54,9 +54,9 @@ INIT_FAILED = "Error loading module.\nError 1114."
 # ERROR_BAD_EXE_FORMAT: a module of the other bitness.
 BAD_FORMAT = "Error loading module.\nError 193."
 
-# The exit status of a run whose entry raised no exception but let the probe
-# module report: 0xE0000000, USER32_LOADED when USER32 is in the process, and
-# the error mode in the low bits.
+# The exit status of a run of the probe module, whose entry raises what it sees
+# as an exception code: 0xE0000000, USER32_LOADED when USER32 is in the
+# process, and the error mode in the low bits (0 where Wine starts the tool).
 PROBE = 0xE0000000
 USER32_LOADED = 0x10000
 # SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX
