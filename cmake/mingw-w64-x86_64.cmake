@@ -3,6 +3,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(COMENROL_MINGW_TRIPLET x86_64-w64-mingw32)
+# The other bitness, for the test module that this build must refuse.
+set(COMENROL_OTHER_MINGW_TRIPLET i686-w64-mingw32)
+# Linker names of C symbols carry no prefix here.
+set(COMENROL_SYMBOL_PREFIX "")
 set(CMAKE_C_COMPILER ${COMENROL_MINGW_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${COMENROL_MINGW_TRIPLET}-g++)
 set(CMAKE_RC_COMPILER ${COMENROL_MINGW_TRIPLET}-windres)

@@ -10,7 +10,8 @@ namespace {
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-ModuleHandle LoadModule(const char16_t* path) { return LoadLibraryW(Wide(path)); }
+// LoadLibraryExW without flags is LoadLibraryW: the usual search order.
+ModuleHandle LoadModule(const char16_t* path) { return LoadLibraryExW(Wide(path), nullptr, 0); }
 
 // Export names are ASCII; longer ones than any the tool asks for are refused.
 constexpr int ExportNameCapacity = 64;
@@ -33,25 +34,73 @@ SelfRegistrationEntry FindEntry(ModuleHandle module, const char16_t* name) {
 
 uint32_t LastErrorCode() { return GetLastError(); }
 
-int FormatText(char16_t* destination, const char16_t* format, int32_t value) {
-  return wsprintfW(reinterpret_cast<wchar_t*>(destination), Wide(format), value);
+// The system's USER32.dll from the system directory alone, so that no file of
+// that name beside the tool, the module or on the search path is ever loaded.
+// Null when it does not load, as on a system whose loader does not know the
+// flag (before Windows 8, without its 2011 loader update).
+HMODULE LoadSystemUser32() {
+  return LoadLibraryExW(L"USER32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+template <typename Function>
+Function FindUser32Function(HMODULE user32, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
+// USER32 when a box shown by this process could be seen and dismissed by a
+// person: it loads from the system directory and the process's window station
+// is visible (WSF_VISIBLE). Null otherwise, and whenever that cannot be told.
+HMODULE User32ForBoxes() {
+  const HMODULE user32 = LoadSystemUser32();
+  if (user32 == nullptr) {
+    return nullptr;
+  }
+  using GetStationFunction = HWINSTA(WINAPI*)();
+  using GetInformationFunction = BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD);
+  const auto getStation = FindUser32Function<GetStationFunction>(user32, "GetProcessWindowStation");
+  const auto getInformation =
+      FindUser32Function<GetInformationFunction>(user32, "GetUserObjectInformationW");
+  if (getStation == nullptr || getInformation == nullptr) {
+    return nullptr;
+  }
+  const HWINSTA station = getStation();
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (station == nullptr || !getInformation(station, UOI_FLAGS, &flags, sizeof flags, &needed) ||
+      (flags.dwFlags & WSF_VISIBLE) == 0) {
+    return nullptr;
+  }
+  return user32;
+}
+
+using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+
+// Asked again when the box is due, so the answer is the one the entry had.
 int ShowMessageBox(void* owner, const char16_t* text, const char16_t* caption, uint32_t style) {
-  return MessageBoxW(static_cast<HWND>(owner), Wide(text), Wide(caption), style);
+  const HMODULE user32 = User32ForBoxes();
+  if (user32 == nullptr) {
+    return 0;
+  }
+  const auto messageBox = FindUser32Function<MessageBoxFunction>(user32, "MessageBoxW");
+  if (messageBox == nullptr) {
+    return 0;
+  }
+  return messageBox(static_cast<HWND>(owner), Wide(text), Wide(caption), style);
 }
 
 void EndProcess(int32_t status) { ExitProcess(static_cast<UINT>(status)); }
 
 const PlatformServices services = {
-    LoadModule,       FindEntry,         LastErrorCode,
-    FormatText,       ShowMessageBox,    PortableFindSubstring,
-    PortableFindUnit, PortableFillBytes, EndProcess,
+    LoadModule,         FindEntry,         LastErrorCode,
+    PortableFormatText, ShowMessageBox,    PortableFindSubstring,
+    PortableFindUnit,   PortableFillBytes, EndProcess,
 };
 
 }  // namespace
 
 const PlatformServices& WindowsPlatformServices() { return services; }
+
+bool MessageBoxesCanBeSeen() { return User32ForBoxes() != nullptr; }
 
 const char16_t* SkipProgramName(const char16_t* commandLine) {
   // The name ends at the first white space outside double quotes; quotes may

@@ -5,6 +5,9 @@
 // COMENROL_RUN_APPLICATION, so that no quoting on the way in changes them.
 // COMENROL_RUN_TIMEOUT_MS (default 30000) bounds the wait; a program still
 // running then is ended and the runner exits with 3.
+// COMENROL_RUN_WINDOW_STATION, when set, names a window station that the
+// runner makes (with a desktop "Default") and starts the program on; a new
+// window station is not visible, so no person could answer a box there.
 // Prints "exit 0xXXXXXXXX" and exits with 0 when the program ran.
 #include <windows.h>
 
@@ -17,6 +20,19 @@ namespace {
 bool ReadVariable(const wchar_t* name, wchar_t* value, DWORD capacity) {
   const DWORD length = GetEnvironmentVariableW(name, value, capacity);
   return length != 0 && length < capacity;
+}
+
+// Makes the window station and its desktop, and returns the startup desktop
+// name "STATION\Default", or false when either cannot be made.
+bool MakeWindowStation(const wchar_t* name, wchar_t* desktop, size_t capacity) {
+  const HWINSTA original = GetProcessWindowStation();
+  const HWINSTA station = CreateWindowStationW(name, 0, WINSTA_ALL_ACCESS, nullptr);
+  if (station == nullptr || !SetProcessWindowStation(station)) {
+    return false;
+  }
+  const HDESK made = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  SetProcessWindowStation(original);
+  return made != nullptr && swprintf(desktop, capacity, L"%ls\\Default", name) > 0;
 }
 
 }  // namespace
@@ -41,6 +57,15 @@ int main() {
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  wchar_t station[256];
+  static wchar_t desktop[512];
+  if (ReadVariable(L"COMENROL_RUN_WINDOW_STATION", station, 256)) {
+    if (!MakeWindowStation(station, desktop, 512)) {
+      std::fprintf(stderr, "runner: no window station (%lu)\n", GetLastError());
+      return 2;
+    }
+    startup.lpDesktop = desktop;
+  }
   PROCESS_INFORMATION process = {};
   // Wine now and then fails a process start with an internal error; the
   // program never ran then, so the start is tried again.

@@ -11,6 +11,12 @@ Full 32-bit exit statuses are read through runner.exe, since a shell under
 Wine sees only the low 8 bits. Message boxes are read from Wine's relay trace
 of user32.MessageBoxW when headless, and from the real windows under Xvfb.
 
+One suite serves the x64 and the x86 build: the configuration names the
+build's files and its machine. The x86 build runs under Wine's WoW64; where
+Wine cannot start a 32-bit program at all (a kernel without 32-bit x86
+support, where wine32 cannot be installed) its Wine groups exit with
+SKIPPED (77), which CTest reports as skipped, never as passed.
+
 Usage: wine_suite.py --config CONFIG.json (--setup | --cleanup | GROUP...)
 """
 
@@ -43,6 +49,21 @@ UNREGISTERED = "DllUnregisterServer succeeded."
 # after a failed lookup, as Windows does.
 LOAD_FAILED = "Error loading module.\nError 126."
 NOT_FOUND = "Unable to get function address.\nError 127."
+# ERROR_DLL_INIT_FAILED: the module's DllMain refused to load it.
+INIT_FAILED = "Error loading module.\nError 1114."
+# ERROR_BAD_EXE_FORMAT: a module of the other bitness.
+BAD_FORMAT = "Error loading module.\nError 193."
+
+# The exit status of a run of the probe module, whose entry raises what it sees
+# as an exception code: 0xE0000000, USER32_LOADED when USER32 is in the
+# process, and the error mode in the low bits (0 where Wine starts the tool).
+PROBE = 0xE0000000
+USER32_LOADED = 0x10000
+# SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX
+NO_SYSTEM_BOXES = 0x8003
+
+SKIPPED = 77
+MACHINES = {"x86_64": (0x8664, 0x20B), "x86": (0x014C, 0x10B)}  # Machine, Magic
 
 
 def register_failed(status):
@@ -79,6 +100,7 @@ class Workspace:
             if path:
                 shutil.copy(path, os.path.join(self.mods, name + ".dll"))
         shutil.copy(CONFIG["sample"], self.mods)
+        shutil.copy(CONFIG["other_bitness"], self.mods)
         self.spaced = self._dir("with space")
         shutil.copy(CONFIG["modules"]["returns_zero"], self.spaced)
         self.non_ascii = self._dir("Модули")
@@ -163,13 +185,18 @@ class WineTestCase(unittest.TestCase):
         line = '"%s"' % windows_path(tool or self.space.tool)
         return line + " " + arguments if arguments else line
 
-    def run_tool(self, command_line, tool=None, relay=False, timeout_ms=20000):
-        """Runs the tool through the runner; returns the status and the boxes."""
+    def run_tool(self, command_line, tool=None, relay=False, timeout_ms=20000, station=None):
+        """Runs the tool through the runner; returns the status and the boxes.
+
+        With a station name the tool starts on a new window station of that
+        name, which is not visible."""
         extra = {
             "COMENROL_RUN_APPLICATION": windows_path(tool or self.space.tool),
             "COMENROL_RUN_COMMAND_LINE": command_line,
             "COMENROL_RUN_TIMEOUT_MS": str(timeout_ms),
         }
+        if station:
+            extra["COMENROL_RUN_WINDOW_STATION"] = station
         if relay:
             extra["WINEDEBUG"] = "-all,+relay"
         code, stdout, stderr = self.wine.run(["wine", CONFIG["runner"]], extra,
@@ -205,6 +232,8 @@ def status_cases(space):
          unregister_failed(0x80004005), ERROR),
         # The name ends at the "-" of split-dir: split.dll is what loads.
         ("path cut at its '-'", split, 0xFFFFFFFC, register_failed(0x80004005), ERROR),
+        ("DllMain fails", mod(space, "init_fails"), 0xFFFFFFFE, INIT_FAILED, ERROR),
+        ("other bitness", mod(space, "other_bitness"), 0xFFFFFFFE, BAD_FORMAT, ERROR),
     ]
     for module, status, registered, unregistered, style in [
         ("returns_zero", 0, REGISTERED, UNREGISTERED, INFORMATION),
@@ -233,8 +262,8 @@ def status_cases(space):
 class StatusTests(WineTestCase):
     """Every outcome's full status and its one box (or none), from the relay trace."""
 
-    def check(self, command_line, status, text, style, tool=None):
-        got_status, boxes = self.run_tool(command_line, tool=tool, relay=True)
+    def check(self, command_line, status, text, style, tool=None, station=None):
+        got_status, boxes = self.run_tool(command_line, tool=tool, relay=True, station=station)
         self.assertEqual(got_status, status, "status 0x%08X" % got_status)
         expected = [] if text is None else [(0, text, CAPTION, style)]
         self.assertEqual(boxes, expected)
@@ -243,6 +272,34 @@ class StatusTests(WineTestCase):
         for what, arguments, status, text, style in status_cases(self.space):
             with self.subTest(what, arguments=arguments):
                 self.check(self.tool_line(arguments), status, text, style)
+
+    def test_invisible_window_station(self):
+        # Nobody could dismiss a box there: each outcome keeps its status,
+        # shows no box (usage included) and ends at once.
+        outcomes = {"empty command line", "missing module", "register only, unregistering",
+                    "returns_zero", "returns_general_failure -u"}
+        for what, arguments, status, _, _ in status_cases(self.space):
+            if what not in outcomes:
+                continue
+            with self.subTest(what, arguments=arguments):
+                started = time.monotonic()
+                self.check(self.tool_line(arguments), status, None, 0, station="comenrolhidden")
+                self.assertLess(time.monotonic() - started, 15)
+
+    def test_what_the_entry_sees(self):
+        # USER32 only where a box may be shown, and the system's error boxes
+        # off wherever the run shows none.
+        probe = mod(self.space, "probe")
+        for what, arguments, station, status in [
+            ("silent", probe + " -s", None, PROBE | NO_SYSTEM_BOXES),
+            ("with a box", probe, None, PROBE | USER32_LOADED),
+            ("invisible window station", probe + " -u", "comenrolhidden",
+             PROBE | USER32_LOADED | NO_SYSTEM_BOXES),
+            ("invisible window station, silent", probe + " -s", "comenrolhidden",
+             PROBE | NO_SYSTEM_BOXES),
+        ]:
+            with self.subTest(what):
+                self.check(self.tool_line(arguments), status, None, 0, station=station)
 
     def test_program_name_is_skipped(self):
         # WinMain's command line starts after the program's own name and the
@@ -270,7 +327,8 @@ class FaultTests(WineTestCase):
     """
 
     def test_exceptions_end_with_their_code(self):
-        for module, code in [("faults", 0xC0000005), ("raises_custom", 0xE0C0FFEE)]:
+        for module, code in [("faults", 0xC0000005), ("raises_custom", 0xE0C0FFEE),
+                             ("overflows", 0xC00000FD)]:
             for options in ["", " -s", " -u", " -u -s"]:
                 with self.subTest(module=module, options=options):
                     started = time.monotonic()
@@ -352,15 +410,26 @@ class ImageTests(unittest.TestCase):
 
     def test_image(self):
         pe = self.pe
-        self.assertLessEqual(os.path.getsize(CONFIG["comenrol"]), 6 * 1024)
-        self.assertEqual(pe.FILE_HEADER.Machine, 0x8664)
-        self.assertEqual(pe.OPTIONAL_HEADER.Magic, 0x20B)  # PE32+
+        self.assertLessEqual(os.path.getsize(CONFIG["comenrol"]), 7 * 1024)
+        machine, magic = MACHINES[CONFIG["machine"]]
+        self.assertEqual(pe.FILE_HEADER.Machine, machine)
+        self.assertEqual(pe.OPTIONAL_HEADER.Magic, magic)  # PE32+ or PE32
         self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 2)  # Windows GUI
+        # KERNEL32 alone: USER32 is loaded only when a box may be shown.
         imports = {entry.dll.decode(): [i.name.decode() for i in entry.imports]
                    for entry in pe.DIRECTORY_ENTRY_IMPORT}
-        self.assertEqual(sorted(imports), ["KERNEL32.dll", "USER32.dll"])
-        self.assertIn("MessageBoxW", imports["USER32.dll"])
+        self.assertEqual(list(imports), ["KERNEL32.dll"])
         self.assertIn("SetUnhandledExceptionFilter", imports["KERNEL32.dll"])
+        self.assertIn("TerminateProcess", imports["KERNEL32.dll"])
+        # Hardened: relocatable (its base relocations kept), ASLR with
+        # high-entropy addresses on x64, NX.
+        flags = pe.OPTIONAL_HEADER.DllCharacteristics
+        wanted = 0x0040 | 0x0100 | (0x0020 if magic == 0x20B else 0)
+        self.assertEqual(flags & 0x0160, wanted, hex(flags))
+        self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001)  # relocations stripped
+        self.assertGreater(len(pe.DIRECTORY_ENTRY_BASERELOC), 0)
+        # Reproducible: the time stamp is SOURCE_DATE_EPOCH's, or none.
+        self.assertEqual(pe.FILE_HEADER.TimeDateStamp, int(CONFIG["source_date_epoch"] or 0))
         # No static initialisers or thread-local data to run before the entry.
         self.assertFalse(hasattr(pe, "DIRECTORY_ENTRY_TLS"))
 
@@ -518,6 +587,18 @@ def cleanup_prefix():
     print("Wine prefix removed:", prefix)
 
 
+def starts_programs():
+    """Whether Wine starts this build's own programs; asked of x86 builds only."""
+    if CONFIG["machine"] != "x86":
+        return True
+    wine = Wine(read_prefix())
+    try:
+        _, _, stderr = wine.run(["wine", CONFIG["runner"]], timeout=60)
+    finally:
+        wine.stop_server()
+    return "COMENROL_RUN_APPLICATION is not set" in stderr
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--config", required=True)
@@ -535,6 +616,10 @@ def main():
         cleanup_prefix()
         return 0
     module = sys.modules[__name__]
+    if options.groups != ["ImageTests"] and not starts_programs():
+        print("SKIPPED: Wine starts no program of this build's machine (%s) here: WoW64 needs"
+              " wine32:i386 and a kernel that runs 32-bit x86 programs" % CONFIG["machine"])
+        return SKIPPED
     suite = unittest.TestSuite(
         unittest.defaultTestLoader.loadTestsFromTestCase(getattr(module, group))
         for group in options.groups)
