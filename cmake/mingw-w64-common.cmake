@@ -1,0 +1,18 @@
+# What both mingw-w64 toolchain files share; each sets CMAKE_SYSTEM_PROCESSOR,
+# COMENROL_MINGW_TRIPLET, COMENROL_OTHER_MINGW_TRIPLET and
+# COMENROL_SYMBOL_PREFIX first.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${COMENROL_MINGW_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${COMENROL_MINGW_TRIPLET}-g++)
+set(CMAKE_RC_COMPILER ${COMENROL_MINGW_TRIPLET}-windres)
+set(CMAKE_STRIP ${COMENROL_MINGW_TRIPLET}-strip)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${COMENROL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Section GC everywhere; the tool itself adds its own size flags.
+set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections -fno-ident")
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections -fno-ident")
