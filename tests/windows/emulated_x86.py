@@ -22,7 +22,7 @@ import unittest
 from dataclasses import dataclass, field
 
 import pefile
-from unicorn import UC_ARCH_X86, UC_HOOK_CODE, UC_MODE_32, Uc, UcError
+from unicorn import UC_ARCH_X86, UC_HOOK_BLOCK, UC_MODE_32, Uc, UcError
 from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, UC_X86_REG_ECX,
                                UC_X86_REG_EDI, UC_X86_REG_EDX, UC_X86_REG_EIP, UC_X86_REG_ESI,
                                UC_X86_REG_ESP)
@@ -40,8 +40,13 @@ LINE = 0x40000000  # the process's command line, read-only
 RETURN = 0x50000000  # where the entry, or the filter, would return to
 CURRENT_PROCESS = 0xFFFFFFFF
 LOAD_LIBRARY_SEARCH_SYSTEM32, UOI_FLAGS, WSF_VISIBLE = 0x800, 1, 1
+CALLEE_SAVED = (UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP)
 INHERITED_MODE = 0x4  # SEM_NOALIGNMENTFAULTEXCEPT, as a parent may pass it on
 FAULT_AT_ZERO = bytes.fromhex("c7050000000001000000c3")  # mov dword [0], 1; ret
+
+
+def hexes(values):
+    return " ".join("%08X" % value for value in values)
 
 
 class Space:
@@ -97,6 +102,7 @@ class Emulator:
         self.pe.relocate_image(LOAD_BASE)
         self.image = bytes(self.pe.get_memory_mapped_image())
         text = self.pe.sections[0]
+        self.ends_in_call = {}  # (start, end) of a block of the image: whether it calls
         self.code = range(LOAD_BASE + text.VirtualAddress,
                           LOAD_BASE + text.VirtualAddress + text.Misc_VirtualSize)
 
@@ -121,7 +127,7 @@ class Emulator:
             for imp in entry.imports:
                 model = getattr(self, "k_" + imp.name.decode(), None) or self.unmodelled
                 uc.mem_write(imp.address, struct.pack("<I", self.stub(model)))
-        uc.hook_add(UC_HOOK_CODE, self.call, begin=STUBS, end=STUBS + 0xFFFF)
+        uc.hook_add(UC_HOOK_BLOCK, self.step)
         self.start(LOAD_BASE + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint, STACK_TOP, [])
         if run.pending:  # the system's unhandled-exception path: the image's filter
             code, address = run.pending
@@ -132,8 +138,6 @@ class Emulator:
             uc.mem_write(frame, record + bytes(716))  # EXCEPTION_RECORD, CONTEXT
             uc.mem_write(frame - 8, struct.pack("<2I", frame, frame + 80))
             self.start(run.filter, frame - 8, [frame - 8])
-        if run.error:
-            raise run.error
         assert run.status is not None, "the run did not end"
         return run
 
@@ -141,6 +145,7 @@ class Emulator:
         stack = struct.pack("<%dI" % (1 + len(arguments)), RETURN, *arguments)
         self.uc.mem_write(esp - len(stack), stack)
         self.uc.reg_write(UC_X86_REG_ESP, esp - len(stack))
+        self.calls, self.previous = [], None
         try:
             self.uc.emu_start(address, RETURN, count=2_000_000)
         except UcError as error:
@@ -148,11 +153,42 @@ class Emulator:
             if eip != MODULE_CODE:
                 raise AssertionError("%s at 0x%08X" % (error, eip))
             self.state.pending = (0xC0000005, eip)  # the module's own fault
+        if self.state.error:
+            raise self.state.error
         if self.state.status is None and not self.state.pending:
             raise AssertionError("returned to 0x%08X" % self.uc.reg_read(UC_X86_REG_EIP))
 
-    def call(self, uc, address, size, data):
-        esp = uc.reg_read(UC_X86_REG_ESP)
+    def step(self, uc, address, size, _):
+        """Follows every call and return: a call into the image's own code
+        must come back with only its return address popped, one straight into
+        a modelled function with its arguments popped too, and either with
+        ebx, esi, edi and ebp as they were at the call."""
+        previous, self.previous = self.previous, (address, address + size)
+        # A block that ends in a call leaves the address after it on the stack.
+        called = False
+        if previous and address != previous[1] and self.ends_in_call.get(previous, True):
+            esp = uc.reg_read(UC_X86_REG_ESP)
+            called = struct.unpack("<I", uc.mem_read(esp, 4))[0] == previous[1]
+            self.ends_in_call[previous] = called
+            if called:
+                saved = [uc.reg_read(register) for register in CALLEE_SAVED]
+                self.calls.append([previous[1], esp, saved, 0])
+        if not called and self.calls and address == self.calls[-1][0] and \
+                uc.reg_read(UC_X86_REG_ESP) > self.calls[-1][1]:
+            ret, at_call, saved, popped = self.calls.pop()
+            esp = uc.reg_read(UC_X86_REG_ESP)
+            now = [uc.reg_read(register) for register in CALLEE_SAVED]
+            if (esp - at_call - 4, now) != (popped, saved):
+                self.state.error = AssertionError(
+                    "the call returning to 0x%08X popped %d bytes of arguments, not %d;"
+                    " ebx, esi, edi, ebp %s, not %s" % (ret, esp - at_call - 4, popped,
+                                                        hexes(now), hexes(saved)))
+                uc.emu_stop()
+        if STUBS <= address < STUBS + 0x10000:
+            self.call(uc, address, uc.reg_read(UC_X86_REG_ESP), called)
+
+    def call(self, uc, address, esp, called):
+        self.previous = None
         model = self.stubs[(address - STUBS) // 16]
         ret, *args = struct.unpack("<6I", uc.mem_read(esp, 24))
         try:
@@ -164,6 +200,8 @@ class Emulator:
                 self.state.error = self.state.error or error
             uc.emu_stop()
             return
+        if called:  # straight from the image, not by a jump at the end of its own function
+            self.calls[-1][3] = 4 * count
         uc.reg_write(UC_X86_REG_EAX, value & 0xFFFFFFFF)
         uc.reg_write(UC_X86_REG_ECX, 0xCCCCCCCC)
         uc.reg_write(UC_X86_REG_EDX, 0xDDDDDDDD)
