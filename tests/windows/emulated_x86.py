@@ -1,16 +1,18 @@
 #!/usr/bin/python3
-"""The x86 comenrol.exe run on an emulated CPU, over a model of the parts of
-Windows it uses, for machines where no 32-bit program can start.
+"""The x86 comenrol.exe run on an emulated CPU over a model of the parts of
+Windows it uses, so that its behaviour is tested where no 32-bit program starts.
 
 - Loading: the image is mapped at LOAD_BASE, not its preferred base, which
   stays unmapped, so a missed base relocation faults.
-- Imports: KERNEL32.dll alone, each function a stub whose Python model runs the
-  call, pops the arguments (stdcall), keeps ebx, esi, edi and ebp, and leaves
-  garbage in ecx and edx. A KERNEL32 function without a model fails the run.
-- Modules: the Wine suite's test modules by their paths there; entries return
-  a status, fault at address 0, or raise. An exception that escapes is handed
-  to the filter the image registered, as EXCEPTION_POINTERS.
-- The run ends at ExitProcess or TerminateProcess on the current process.
+- Imports: KERNEL32.dll alone, each function a stub whose model runs the call,
+  pops the arguments (stdcall), may write over their slots, keeps ebx, esi,
+  edi and ebp, and leaves garbage in ecx and edx. A function without a model,
+  or any other DLL, fails the run. USER32 is found through GetProcAddress.
+- Calls: every call and return is followed (see step).
+- Modules: the Wine suite's test modules, by their paths there; entries return
+  a status, fault at address 0 or raise. An exception that escapes is handed
+  to the filter the image registered, with EXCEPTION_POINTERS.
+- The run ends at ExitProcess, or at TerminateProcess on the current process.
 
 Usage: emulated_x86.py COMENROL_EXE
 """
@@ -29,7 +31,7 @@ from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, U
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wine_host import windows_path  # noqa: E402
-from wine_suite import NO_SYSTEM_BOXES, CAPTION, status_cases  # noqa: E402
+from wine_suite import CAPTION, NO_SYSTEM_BOXES, mod, status_cases  # noqa: E402
 
 LOAD_BASE = 0x10000000
 STUBS = 0x20000000  # 16 bytes of hlt per stub
@@ -43,10 +45,6 @@ LOAD_LIBRARY_SEARCH_SYSTEM32, UOI_FLAGS, WSF_VISIBLE = 0x800, 1, 1
 CALLEE_SAVED = (UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP)
 INHERITED_MODE = 0x4  # SEM_NOALIGNMENTFAULTEXCEPT, as a parent may pass it on
 FAULT_AT_ZERO = bytes.fromhex("c7050000000001000000c3")  # mov dword [0], 1; ret
-
-
-def hexes(values):
-    return " ".join("%08X" % value for value in values)
 
 
 class Space:
@@ -63,17 +61,17 @@ def both(status):
     return {"DllRegisterServer": status, "DllUnregisterServer": status}
 
 
+# Windows path -> export name -> status, "fault" or RAISE; or the load's error.
 RAISE = 0xE0C0FFEE
 MODULES = {path(Space.mods, name): exports for name, exports in [
     ("returns_zero", both(0)), ("returns_one", both(1)),
     ("returns_general_failure", both(0x80004005)), ("returns_sign_bit", both(0x80000000)),
     ("returns_largest", both(0x7FFFFFFF)), ("register_only", {"DllRegisterServer": 0}),
     ("faults", both("fault")), ("raises_custom", both(RAISE)),
-    ("init_fails", 1114), ("other_bitness", 193)]}  # an int: loading fails with that error
+    ("init_fails", 1114), ("other_bitness", 193)]}
 MODULES.update({path(Space.spaced, "returns_zero"): both(0),
                 path(Space.non_ascii, "returns_general_failure"): both(0x80004005),
-                path(Space.root, "split"): both(0x80004005),
-                path(Space.split, "returns_zero"): both(0)})
+                path(Space.root, "split"): both(0x80004005)})
 
 
 class Ended(Exception):
@@ -93,7 +91,7 @@ class Run:
     ended_by: str = None
     last_error: int = 0
     pending: tuple = None  # an exception code and address to dispatch
-    error: Exception = None
+    error: Exception = None  # what the model found wrong
 
 
 class Emulator:
@@ -101,10 +99,9 @@ class Emulator:
         self.pe = pefile.PE(image)
         self.pe.relocate_image(LOAD_BASE)
         self.image = bytes(self.pe.get_memory_mapped_image())
-        text = self.pe.sections[0]
-        self.ends_in_call = {}  # (start, end) of a block of the image: whether it calls
-        self.code = range(LOAD_BASE + text.VirtualAddress,
-                          LOAD_BASE + text.VirtualAddress + text.Misc_VirtualSize)
+        text = LOAD_BASE + self.pe.sections[0].VirtualAddress
+        self.code = range(text, text + self.pe.sections[0].Misc_VirtualSize)
+        self.ends_in_call = {}  # (start, end) of a block: whether it ends in a call
 
     def stub(self, model):
         self.stubs.append(model)
@@ -160,9 +157,11 @@ class Emulator:
 
     def step(self, uc, address, size, _):
         """Follows every call and return: a call into the image's own code
-        must come back with only its return address popped, one straight into
-        a modelled function with its arguments popped too, and either with
-        ebx, esi, edi and ebp as they were at the call."""
+        must come back with only its return address popped (it has no stdcall
+        functions of its own that return), one straight into a modelled
+        function with its arguments popped too, and either with ebx, esi, edi
+        and ebp as they were at the call. A jump from the image's code into a
+        modelled function at the end of its own is a call of the former."""
         previous, self.previous = self.previous, (address, address + size)
         # A block that ends in a call leaves the address after it on the stack.
         called = False
@@ -176,13 +175,12 @@ class Emulator:
         if not called and self.calls and address == self.calls[-1][0] and \
                 uc.reg_read(UC_X86_REG_ESP) > self.calls[-1][1]:
             ret, at_call, saved, popped = self.calls.pop()
-            esp = uc.reg_read(UC_X86_REG_ESP)
-            now = [uc.reg_read(register) for register in CALLEE_SAVED]
-            if (esp - at_call - 4, now) != (popped, saved):
+            got = (uc.reg_read(UC_X86_REG_ESP) - at_call - 4,
+                   [uc.reg_read(register) for register in CALLEE_SAVED])
+            if got != (popped, saved):
                 self.state.error = AssertionError(
-                    "the call returning to 0x%08X popped %d bytes of arguments, not %d;"
-                    " ebx, esi, edi, ebp %s, not %s" % (ret, esp - at_call - 4, popped,
-                                                        hexes(now), hexes(saved)))
+                    "the call returning to 0x%08X: popped and ebx, esi, edi, ebp %r, not %r"
+                    % (ret, got, (popped, saved)))
                 uc.emu_stop()
         if STUBS <= address < STUBS + 0x10000:
             self.call(uc, address, uc.reg_read(UC_X86_REG_ESP), called)
@@ -200,7 +198,7 @@ class Emulator:
                 self.state.error = self.state.error or error
             uc.emu_stop()
             return
-        if called:  # straight from the image, not by a jump at the end of its own function
+        if called:
             self.calls[-1][3] = 4 * count
         uc.reg_write(UC_X86_REG_EAX, value & 0xFFFFFFFF)
         uc.reg_write(UC_X86_REG_ECX, 0xCCCCCCCC)
@@ -216,7 +214,7 @@ class Emulator:
             out += c
         return out.decode("utf-16-le" if unit == 2 else "ascii")
 
-    def unmodelled(self, *args):
+    def unmodelled(self, *_):
         raise AssertionError("a KERNEL32 function without a model was called")
 
     # KERNEL32: (count of stdcall arguments, result)
@@ -293,7 +291,8 @@ class Emulator:
 
     def u_information(self, handle, index, buffer, length, needed, *_):
         assert (handle, index, length) == (0x8000, UOI_FLAGS, 12)
-        self.uc.mem_write(buffer, struct.pack("<3I", 1, 0, WSF_VISIBLE if self.state.visible else 0))
+        flags = WSF_VISIBLE if self.state.visible else 0
+        self.uc.mem_write(buffer, struct.pack("<3I", 1, 0, flags))
         return 5, 1
 
     def u_box(self, owner, text, caption, style, *_):
@@ -322,7 +321,8 @@ class EmulatedRuns(unittest.TestCase):
                         self.assertEqual((run.status, run.ended_by), (status, "ExitProcess"))
                         self.assertEqual(run.boxes, [(0, text, CAPTION, style)] if shown else [])
                         # The system's boxes are off wherever the run shows none.
-                        self.assertEqual(run.mode, INHERITED_MODE | (0 if shown else NO_SYSTEM_BOXES))
+                        self.assertEqual(run.mode,
+                                         INHERITED_MODE | (0 if shown else NO_SYSTEM_BOXES))
                         # A silent run never loads USER32.
                         self.assertEqual("USER32.dll" in run.loaded, text is not None)
 
@@ -330,8 +330,9 @@ class EmulatedRuns(unittest.TestCase):
         for module, code in [("faults", 0xC0000005), ("raises_custom", RAISE)]:
             for options in ["", " -s", " -u", " -u -s"]:
                 with self.subTest(module=module, options=options):
-                    run = self.emulator.run(Run(PROGRAM_NAMES[0] + path(Space.mods, module) + options))
-                    self.assertEqual((run.status, run.ended_by, run.boxes), (code, "TerminateProcess", []))
+                    run = self.emulator.run(Run(PROGRAM_NAMES[0] + mod(Space, module) + options))
+                    self.assertEqual((run.status, run.ended_by, run.boxes),
+                                     (code, "TerminateProcess", []))
 
 
 def main():
