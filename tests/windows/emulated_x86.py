@@ -179,8 +179,9 @@ class Emulator:
                    [uc.reg_read(register) for register in CALLEE_SAVED])
             if got != (popped, saved):
                 self.state.error = AssertionError(
-                    "the call returning to 0x%08X: popped and ebx, esi, edi, ebp %r, not %r"
-                    % (ret, got, (popped, saved)))
+                    "the call returning to 0x%08X popped %d bytes, not %d; ebx, esi, edi, ebp"
+                    " %s, not %s" % (ret, got[0], popped, *(" ".join(map("{:08X}".format, r))
+                                                           for r in (got[1], saved))))
                 uc.emu_stop()
         if STUBS <= address < STUBS + 0x10000:
             self.call(uc, address, uc.reg_read(UC_X86_REG_ESP), called)
