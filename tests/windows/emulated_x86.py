@@ -1,0 +1,348 @@
+#!/usr/bin/python3
+"""The x86 comenrol.exe run on an emulated CPU over a model of the parts of
+Windows it uses, so that its behaviour is tested where no 32-bit program starts.
+
+- Loading: the image is mapped at LOAD_BASE, not its preferred base, which
+  stays unmapped, so a missed base relocation faults.
+- Imports: KERNEL32.dll alone, each function a stub whose model runs the call,
+  pops the arguments (stdcall), may write over their slots, keeps ebx, esi,
+  edi and ebp, and leaves garbage in ecx and edx. A function without a model,
+  or any other DLL, fails the run. USER32 is found through GetProcAddress.
+- Calls: every call and return is followed (see step).
+- Modules: the Wine suite's test modules, by their paths there; entries return
+  a status, fault at address 0 or raise. An exception that escapes is handed
+  to the filter the image registered, with EXCEPTION_POINTERS.
+- The run ends at ExitProcess, or at TerminateProcess on the current process.
+
+Usage: emulated_x86.py COMENROL_EXE
+"""
+
+import os
+import struct
+import sys
+import unittest
+from dataclasses import dataclass, field
+
+import pefile
+from unicorn import UC_ARCH_X86, UC_HOOK_BLOCK, UC_MODE_32, Uc, UcError
+from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, UC_X86_REG_ECX,
+                               UC_X86_REG_EDI, UC_X86_REG_EDX, UC_X86_REG_EIP, UC_X86_REG_ESI,
+                               UC_X86_REG_ESP)
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_host import windows_path  # noqa: E402
+from wine_suite import CAPTION, NO_SYSTEM_BOXES, mod, status_cases  # noqa: E402
+
+LOAD_BASE = 0x10000000
+STUBS = 0x20000000  # 16 bytes of hlt per stub
+MODULE_CODE = 0x21000000  # the modelled modules' own code
+STACK, STACK_SIZE = 0x30000000, 0x100000
+STACK_TOP = STACK + STACK_SIZE - 0x100
+LINE = 0x40000000  # the process's command line, read-only
+RETURN = 0x50000000  # where the entry, or the filter, would return to
+CURRENT_PROCESS = 0xFFFFFFFF
+LOAD_LIBRARY_SEARCH_SYSTEM32, UOI_FLAGS, WSF_VISIBLE = 0x800, 1, 1
+CALLEE_SAVED = (UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP)
+INHERITED_MODE = 0x4  # SEM_NOALIGNMENTFAULTEXCEPT, as a parent may pass it on
+FAULT_AT_ZERO = bytes.fromhex("c7050000000001000000c3")  # mov dword [0], 1; ret
+
+
+class Space:
+    """Where the Wine suite's table finds its modules; only the paths count."""
+    root = "/w"
+    mods, spaced, non_ascii, split = "/w/mods", "/w/with space", "/w/Модули", "/w/split-dir"
+
+
+def path(directory, name):
+    return windows_path(os.path.join(directory, name + ".dll")).lower()
+
+
+def both(status):
+    return {"DllRegisterServer": status, "DllUnregisterServer": status}
+
+
+# Windows path -> export name -> status, "fault" or RAISE; or the load's error.
+RAISE = 0xE0C0FFEE
+MODULES = {path(Space.mods, name): exports for name, exports in [
+    ("returns_zero", both(0)), ("returns_one", both(1)),
+    ("returns_general_failure", both(0x80004005)), ("returns_sign_bit", both(0x80000000)),
+    ("returns_largest", both(0x7FFFFFFF)), ("register_only", {"DllRegisterServer": 0}),
+    ("faults", both("fault")), ("raises_custom", both(RAISE)),
+    ("init_fails", 1114), ("other_bitness", 193)]}
+MODULES.update({path(Space.spaced, "returns_zero"): both(0),
+                path(Space.non_ascii, "returns_general_failure"): both(0x80004005),
+                path(Space.root, "split"): both(0x80004005)})
+
+
+class Ended(Exception):
+    """The process ended, or an exception left a module's entry."""
+
+
+@dataclass
+class Run:
+    line: str  # the whole command line, program name first
+    visible: bool = True  # the window station's WSF_VISIBLE
+    user32: bool = True  # whether USER32.dll loads
+    boxes: list = field(default_factory=list)
+    mode: int = INHERITED_MODE  # the process's error mode
+    loaded: list = field(default_factory=list)  # LoadLibraryExW's names
+    filter: int = 0
+    status: int = None
+    ended_by: str = None
+    last_error: int = 0
+    pending: tuple = None  # an exception code and address to dispatch
+    error: Exception = None  # what the model found wrong
+
+
+class Emulator:
+    def __init__(self, image):
+        self.pe = pefile.PE(image)
+        self.pe.relocate_image(LOAD_BASE)
+        self.image = bytes(self.pe.get_memory_mapped_image())
+        text = LOAD_BASE + self.pe.sections[0].VirtualAddress
+        self.code = range(text, text + self.pe.sections[0].Misc_VirtualSize)
+        self.ends_in_call = {}  # (start, end) of a block: whether it ends in a call
+
+    def stub(self, model):
+        self.stubs.append(model)
+        return STUBS + 16 * (len(self.stubs) - 1)
+
+    def run(self, run):
+        self.stubs, self.handles, self.state = [], {}, run
+        uc = self.uc = Uc(UC_ARCH_X86, UC_MODE_32)
+        uc.mem_map(LOAD_BASE, (len(self.image) + 0xFFF) & ~0xFFF)
+        uc.mem_write(LOAD_BASE, self.image)
+        for base, size, fill in [(STUBS, 0x10000, b"\xf4"), (MODULE_CODE, 0x1000, b"\xf4"),
+                                 (STACK, STACK_SIZE, b"\0"), (LINE, 0x1000, b"\0")]:
+            uc.mem_map(base, size)
+            uc.mem_write(base, fill * size)
+        uc.mem_write(MODULE_CODE, FAULT_AT_ZERO)
+        uc.mem_write(LINE, run.line.encode("utf-16-le") + b"\0\0")
+        for entry in self.pe.DIRECTORY_ENTRY_IMPORT:
+            if entry.dll.upper() != b"KERNEL32.DLL":
+                raise AssertionError("imports from " + entry.dll.decode())
+            for imp in entry.imports:
+                model = getattr(self, "k_" + imp.name.decode(), None) or self.unmodelled
+                uc.mem_write(imp.address, struct.pack("<I", self.stub(model)))
+        uc.hook_add(UC_HOOK_BLOCK, self.step)
+        self.start(LOAD_BASE + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint, STACK_TOP, [])
+        if run.pending:  # the system's unhandled-exception path: the image's filter
+            code, address = run.pending
+            run.pending = None
+            assert run.filter in self.code, "no filter registered"
+            frame = uc.reg_read(UC_X86_REG_ESP) - 0x1000
+            record = struct.pack("<5I", code, 0, 0, address, 0).ljust(80, b"\0")
+            uc.mem_write(frame, record + bytes(716))  # EXCEPTION_RECORD, CONTEXT
+            uc.mem_write(frame - 8, struct.pack("<2I", frame, frame + 80))
+            self.start(run.filter, frame - 8, [frame - 8])
+        assert run.status is not None, "the run did not end"
+        return run
+
+    def start(self, address, esp, arguments):
+        stack = struct.pack("<%dI" % (1 + len(arguments)), RETURN, *arguments)
+        self.uc.mem_write(esp - len(stack), stack)
+        self.uc.reg_write(UC_X86_REG_ESP, esp - len(stack))
+        self.calls, self.previous = [], None
+        try:
+            self.uc.emu_start(address, RETURN, count=2_000_000)
+        except UcError as error:
+            eip = self.uc.reg_read(UC_X86_REG_EIP)
+            if eip != MODULE_CODE:
+                raise AssertionError("%s at 0x%08X" % (error, eip))
+            self.state.pending = (0xC0000005, eip)  # the module's own fault
+        if self.state.error:
+            raise self.state.error
+        if self.state.status is None and not self.state.pending:
+            raise AssertionError("returned to 0x%08X" % self.uc.reg_read(UC_X86_REG_EIP))
+
+    def step(self, uc, address, size, _):
+        """Follows every call and return: a call into the image's own code
+        must come back with only its return address popped (it has no stdcall
+        functions of its own that return), one straight into a modelled
+        function with its arguments popped too, and either with ebx, esi, edi
+        and ebp as they were at the call. A jump from the image's code into a
+        modelled function at the end of its own is a call of the former."""
+        previous, self.previous = self.previous, (address, address + size)
+        # A block that ends in a call leaves the address after it on the stack.
+        called = False
+        if previous and address != previous[1] and self.ends_in_call.get(previous, True):
+            esp = uc.reg_read(UC_X86_REG_ESP)
+            called = struct.unpack("<I", uc.mem_read(esp, 4))[0] == previous[1]
+            self.ends_in_call[previous] = called
+            if called:
+                saved = [uc.reg_read(register) for register in CALLEE_SAVED]
+                self.calls.append([previous[1], esp, saved, 0])
+        if not called and self.calls and address == self.calls[-1][0] and \
+                uc.reg_read(UC_X86_REG_ESP) > self.calls[-1][1]:
+            ret, at_call, saved, popped = self.calls.pop()
+            got = (uc.reg_read(UC_X86_REG_ESP) - at_call - 4,
+                   [uc.reg_read(register) for register in CALLEE_SAVED])
+            if got != (popped, saved):
+                self.state.error = AssertionError(
+                    "the call returning to 0x%08X popped %d bytes, not %d; ebx, esi, edi, ebp"
+                    " %s, not %s" % (ret, got[0], popped, *(" ".join(map("{:08X}".format, r))
+                                                           for r in (got[1], saved))))
+                uc.emu_stop()
+        if STUBS <= address < STUBS + 0x10000:
+            self.call(uc, address, uc.reg_read(UC_X86_REG_ESP), called)
+
+    def call(self, uc, address, esp, called):
+        self.previous = None
+        model = self.stubs[(address - STUBS) // 16]
+        ret, *args = struct.unpack("<6I", uc.mem_read(esp, 24))
+        try:
+            if ret not in self.code or esp % 4:
+                raise AssertionError("%s called from 0x%08X" % (model.__name__, ret))
+            count, value = model(*args)
+        except Exception as error:  # ends the run: an exit, a raise or a failure
+            if not isinstance(error, Ended):
+                self.state.error = self.state.error or error
+            uc.emu_stop()
+            return
+        if called:
+            self.calls[-1][3] = 4 * count
+        uc.reg_write(UC_X86_REG_EAX, value & 0xFFFFFFFF)
+        uc.reg_write(UC_X86_REG_ECX, 0xCCCCCCCC)
+        uc.reg_write(UC_X86_REG_EDX, 0xDDDDDDDD)
+        # The callee pops its arguments and may have written over their slots.
+        uc.mem_write(esp + 4, b"\xa5" * 4 * count)
+        uc.reg_write(UC_X86_REG_ESP, esp + 4 + 4 * count)
+        uc.reg_write(UC_X86_REG_EIP, ret)
+
+    def text(self, address, unit):
+        out = b""
+        while (c := bytes(self.uc.mem_read(address + len(out), unit))) != bytes(unit):
+            out += c
+        return out.decode("utf-16-le" if unit == 2 else "ascii")
+
+    def unmodelled(self, *_):
+        raise AssertionError("a KERNEL32 function without a model was called")
+
+    # KERNEL32: (count of stdcall arguments, result)
+    def k_GetCommandLineW(self, *_):
+        return 0, LINE
+
+    def k_SetUnhandledExceptionFilter(self, function, *_):
+        previous, self.state.filter = self.state.filter, function
+        return 1, previous
+
+    def k_SetErrorMode(self, mode, *_):
+        previous, self.state.mode = self.state.mode, mode
+        return 1, previous
+
+    def k_GetLastError(self, *_):
+        return 0, self.state.last_error
+
+    def k_SetLastError(self, code, *_):
+        self.state.last_error = code
+        return 1, 0
+
+    def k_ExitProcess(self, status, *_):
+        self.end("ExitProcess", status)
+
+    def k_TerminateProcess(self, process, status, *_):
+        assert process == CURRENT_PROCESS, hex(process)
+        self.end("TerminateProcess", status)
+
+    def end(self, how, status):
+        esp = self.uc.reg_read(UC_X86_REG_ESP)
+        assert STACK < esp < STACK_TOP, "ended with esp 0x%08X" % esp  # within its own frames
+        self.state.status, self.state.ended_by = status, how
+        raise Ended()
+
+    def k_LoadLibraryExW(self, name, file, flags, *_):
+        name = self.text(name, 2)
+        self.state.loaded.append(name)
+        assert file == 0
+        if name == "USER32.dll" and flags == LOAD_LIBRARY_SEARCH_SYSTEM32:
+            module = {"GetProcessWindowStation": self.u_station,
+                      "GetUserObjectInformationW": self.u_information,
+                      "MessageBoxW": self.u_box} if self.state.user32 else 126
+        else:
+            assert flags == 0, hex(flags)
+            if "." not in name.rsplit("\\", 1)[-1]:
+                name += ".dll"  # the loader's default extension
+            module = MODULES.get(name.lower(), 126)
+        if isinstance(module, int):
+            self.state.last_error = module
+            return 3, 0
+        self.handles[0x7000 + 0x10 * len(self.handles)] = module
+        return 3, 0x7000 + 0x10 * (len(self.handles) - 1)
+
+    def k_GetProcAddress(self, handle, name, *_):
+        export = self.handles[handle].get(self.text(name, 1))
+        if export is None:
+            self.state.last_error = 127
+            return 2, 0
+        if callable(export):
+            return 2, self.stub(export)
+        if export == "fault":
+            return 2, MODULE_CODE
+        return 2, self.stub(lambda *_: self.entry(export))
+
+    def entry(self, status):
+        if status == RAISE:
+            self.state.pending = (status, 0)
+            raise Ended()
+        return 0, status
+
+    # USER32, found through GetProcAddress
+    def u_station(self, *_):
+        return 0, 0x8000
+
+    def u_information(self, handle, index, buffer, length, needed, *_):
+        assert (handle, index, length) == (0x8000, UOI_FLAGS, 12)
+        flags = WSF_VISIBLE if self.state.visible else 0
+        self.uc.mem_write(buffer, struct.pack("<3I", 1, 0, flags))
+        return 5, 1
+
+    def u_box(self, owner, text, caption, style, *_):
+        self.state.boxes.append((owner, self.text(text, 2), self.text(caption, 2), style))
+        return 4, 1
+
+
+PROGRAM_NAMES = ['"C:\\Program Files\\comenrol.exe" ', "C:\\tools\\comenrol.exe\t"]
+EXE = None
+
+
+class EmulatedRuns(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.emulator = Emulator(EXE)
+
+    def test_outcomes(self):
+        # Each outcome as the Wine suite expects it, with either program name,
+        # on a visible window station, an invisible one, and without USER32.
+        for what, arguments, status, text, style in status_cases(Space):
+            for name in PROGRAM_NAMES:
+                for visible, user32 in [(True, True), (False, True), (True, False)]:
+                    with self.subTest(what, name=name, visible=visible, user32=user32):
+                        run = self.emulator.run(Run(name + arguments, visible, user32))
+                        shown = text is not None and visible and user32
+                        self.assertEqual((run.status, run.ended_by), (status, "ExitProcess"))
+                        self.assertEqual(run.boxes, [(0, text, CAPTION, style)] if shown else [])
+                        # The system's boxes are off wherever the run shows none.
+                        self.assertEqual(run.mode,
+                                         INHERITED_MODE | (0 if shown else NO_SYSTEM_BOXES))
+                        # A silent run never loads USER32.
+                        self.assertEqual("USER32.dll" in run.loaded, text is not None)
+
+    def test_exceptions_end_in_the_filter(self):
+        for module, code in [("faults", 0xC0000005), ("raises_custom", RAISE)]:
+            for options in ["", " -s", " -u", " -u -s"]:
+                with self.subTest(module=module, options=options):
+                    run = self.emulator.run(Run(PROGRAM_NAMES[0] + mod(Space, module) + options))
+                    self.assertEqual((run.status, run.ended_by, run.boxes),
+                                     (code, "TerminateProcess", []))
+
+
+def main():
+    global EXE
+    EXE = sys.argv[1]
+    result = unittest.TextTestRunner(verbosity=2).run(
+        unittest.defaultTestLoader.loadTestsFromTestCase(EmulatedRuns))
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
