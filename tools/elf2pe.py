@@ -185,7 +185,7 @@ def section_at(sections, rva, length=1):
 
 
 def collect_base_relocations(sections, relocations, allocated, iat_range):
-    """Returns the sorted RVAs that need a HIGHLOW fixup; refuses anything unknown."""
+    """Returns the set of RVAs that need a HIGHLOW fixup; refuses anything unknown."""
     fixups = set()
     for address, kind, symbol_name, symbol_section, target in relocations:
         rva = address - IMAGE_BASE
@@ -219,7 +219,7 @@ def collect_base_relocations(sections, relocations, allocated, iat_range):
                                       "--fix-v4bx-interworking")
         else:
             raise ConversionError(f"relocation type {kind} at {where} is not supported")
-    return sorted(fixups)
+    return fixups
 
 
 def check_bx_veneers(sections, symbols):
@@ -737,8 +737,8 @@ def convert(elf_path, res_path, timestamp):
     check_bx_veneers(sections, symbols)
     records = function_records(sections, functions, mapping, symbols)
     iat_section, iat_rva, ordinals = import_slots(sections, symbols)
-    fixups = set(collect_base_relocations(sections, relocations, allocated,
-                                          (iat_rva, iat_rva + 4 * (len(ordinals) + 1))))
+    fixups = collect_base_relocations(sections, relocations, allocated,
+                                      (iat_rva, iat_rva + 4 * (len(ordinals) + 1)))
     directories = {3: append_exception_directory(sections, records, fixups)}
     descriptor_rva, iat_size = append_import_directory(iat_section, iat_rva, ordinals)
     directories.update({1: (descriptor_rva, 40), 12: (iat_rva, iat_size)})
