@@ -6,7 +6,7 @@ constexpr char16_t Space = u' ';
 constexpr char16_t Quote = u'"';
 
 bool ContainsAnyForm(const PlatformServices& services, const char16_t* text,
-                     const char16_t* const (&forms)[4]) {
+                     const char16_t (&forms)[4][3]) {
   for (const char16_t* form : forms) {
     if (services.FindSubstring(text, form) != nullptr) {
       return true;

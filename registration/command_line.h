@@ -14,9 +14,10 @@ struct RegistrationRequest {
 };
 
 // The option forms, exactly two units each, in the order they are searched
-// for; there are no others.
-inline constexpr const char16_t* SilentForms[] = {u"-s", u"-S", u"/s", u"/S"};
-inline constexpr const char16_t* UnregisterForms[] = {u"-u", u"-U", u"/u", u"/U"};
+// for; there are no others. Kept as text rather than pointers to it, so that
+// an image needs no relocation for them.
+inline constexpr char16_t SilentForms[4][3] = {u"-s", u"-S", u"/s", u"/S"};
+inline constexpr char16_t UnregisterForms[4][3] = {u"-u", u"-U", u"/u", u"/U"};
 
 enum class ParseOutcome {
   Request,  // the request is filled in

@@ -10,8 +10,38 @@ namespace {
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
+template <typename Function>
+Function FindFunction(HMODULE module, const char* name) {
+  // Through void (*)(), which converts to any function pointer type silently.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// A module that brought ole32.dll into the process (the tool itself never
+// loads it) uses COM, and servers are written for callers that have
+// initialised it before calling their entry: many create objects while they
+// register. Their thread becomes a single-threaded apartment, which the
+// process ends in. A module without COM finds it as the system left it, and
+// its run pays one lookup.
+void InitialiseComIfUsed() {
+  const HMODULE ole32 = GetModuleHandleW(L"ole32");
+  if (ole32 == nullptr) {
+    return;
+  }
+  using InitialiseFunction = HRESULT(WINAPI*)(void*, DWORD);
+  const auto initialise = FindFunction<InitialiseFunction>(ole32, "CoInitializeEx");
+  if (initialise != nullptr) {
+    initialise(nullptr, COINIT_APARTMENTTHREADED);
+  }
+}
+
 // LoadLibraryExW without flags is LoadLibraryW: the usual search order.
-ModuleHandle LoadModule(const char16_t* path) { return LoadLibraryExW(Wide(path), nullptr, 0); }
+ModuleHandle LoadModule(const char16_t* path) {
+  const HMODULE module = LoadLibraryExW(Wide(path), nullptr, 0);
+  if (module != nullptr) {
+    InitialiseComIfUsed();
+  }
+  return module;
+}
 
 // Export names are ASCII; longer ones than any the tool asks for are refused.
 constexpr int ExportNameCapacity = 64;
@@ -27,9 +57,7 @@ SelfRegistrationEntry FindEntry(ModuleHandle module, const char16_t* name) {
     narrow[length] = static_cast<char>(name[length]);
   }
   narrow[length] = 0;
-  const FARPROC address = GetProcAddress(static_cast<HMODULE>(module), narrow);
-  // Through void (*)(), which converts to any function pointer type silently.
-  return reinterpret_cast<SelfRegistrationEntry>(reinterpret_cast<void (*)()>(address));
+  return FindFunction<SelfRegistrationEntry>(static_cast<HMODULE>(module), narrow);
 }
 
 uint32_t LastErrorCode() { return GetLastError(); }
@@ -42,11 +70,6 @@ HMODULE LoadSystemUser32() {
   return LoadLibraryExW(L"USER32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-template <typename Function>
-Function FindUser32Function(HMODULE user32, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
-}
-
 // USER32 when a box shown by this process could be seen and dismissed by a
 // person: it loads from the system directory and the process's window station
 // is visible (WSF_VISIBLE). Null otherwise, and whenever that cannot be told.
@@ -57,9 +80,9 @@ HMODULE User32ForBoxes() {
   }
   using GetStationFunction = HWINSTA(WINAPI*)();
   using GetInformationFunction = BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD);
-  const auto getStation = FindUser32Function<GetStationFunction>(user32, "GetProcessWindowStation");
+  const auto getStation = FindFunction<GetStationFunction>(user32, "GetProcessWindowStation");
   const auto getInformation =
-      FindUser32Function<GetInformationFunction>(user32, "GetUserObjectInformationW");
+      FindFunction<GetInformationFunction>(user32, "GetUserObjectInformationW");
   if (getStation == nullptr || getInformation == nullptr) {
     return nullptr;
   }
@@ -89,14 +112,14 @@ void PrepareRun(bool showsBoxes) {
 
 using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 
-// Only a run that BoxesCanBeSeen allowed shows a box, so USER32 is already in
-// the process here.
+// Only a run that BoxesCanBeSeen allowed shows a box, so the system's USER32
+// is already in the process here, and is the one found by its name.
 int ShowMessageBox(void* owner, const char16_t* text, const char16_t* caption, uint32_t style) {
-  const HMODULE user32 = LoadSystemUser32();
+  const HMODULE user32 = GetModuleHandleW(L"USER32.dll");
   if (user32 == nullptr) {
     return 0;
   }
-  const auto messageBox = FindUser32Function<MessageBoxFunction>(user32, "MessageBoxW");
+  const auto messageBox = FindFunction<MessageBoxFunction>(user32, "MessageBoxW");
   if (messageBox == nullptr) {
     return 0;
   }

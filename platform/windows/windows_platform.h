@@ -1,11 +1,13 @@
 // The desktop Windows binding of PlatformServices.
 //
-// Loading is LoadLibraryExW without flags (that is, LoadLibraryW) and lookup
-// GetProcAddress with the export name narrowed to ASCII (a name with any other
-// unit is refused as not found, with ERROR_PROC_NOT_FOUND); last error codes
-// are the system's own GetLastError values. Formatting, the searches and the
-// fill are the portable ones, and EndProcess is ExitProcess, so the image
-// imports KERNEL32 alone.
+// Loading is LoadLibraryExW without flags (that is, LoadLibraryW); a module
+// that brought ole32.dll into the process then finds its thread initialised
+// as a single-threaded apartment, and one without it finds COM untouched.
+// Lookup is GetProcAddress with the export name narrowed to ASCII (a name
+// with any other unit is refused as not found, with ERROR_PROC_NOT_FOUND);
+// last error codes are the system's own GetLastError values. Formatting, the
+// searches and the fill are the portable ones, and EndProcess is ExitProcess,
+// so the image imports KERNEL32 alone.
 //
 // A box is MessageBoxW with no owner, found when the box is about to be shown
 // in the system's own USER32.dll, loaded from the system directory alone

@@ -2,8 +2,9 @@
 // it is built: return TEST_MODULE_STATUS, fault with an access violation
 // (TEST_MODULE_FAULT), raise TEST_MODULE_EXCEPTION, overflow the stack
 // (TEST_MODULE_OVERFLOW) or report what the process looks like from inside
-// the entry (TEST_MODULE_PROBE). TEST_MODULE_REGISTER_ONLY leaves out
-// DllUnregisterServer; TEST_MODULE_INIT_FAILS makes the module refuse to load.
+// the entry (TEST_MODULE_PROBE; with TEST_MODULE_IMPORTS_OLE32 the module
+// imports ole32.dll). TEST_MODULE_REGISTER_ONLY leaves out DllUnregisterServer;
+// TEST_MODULE_INIT_FAILS makes the module refuse to load.
 #include <windows.h>
 
 namespace {
@@ -32,9 +33,34 @@ LONG Entry() {
   return Recurse(0);
 #elif defined(TEST_MODULE_PROBE)
   // Raised as an exception code, which the tool's status then carries:
-  // 0xE0000000, bit 16 when USER32 is in the process, and the error mode.
-  const DWORD user32 = GetModuleHandleW(L"user32.dll") != nullptr ? 0x10000 : 0;
-  RaiseException(0xE0000000 | user32 | GetErrorMode(), 0, 0, nullptr);
+  // 0xE0000000, bit 16 when USER32 is in the process, bits 17-19 what COM
+  // answers, bits 20-22 the run level and UI access the process runs with,
+  // bit 23 when the system says it is 10.0, and the error mode.
+  DWORD seen = 0xE0000000 | (GetModuleHandleW(L"user32.dll") != nullptr ? 0x10000u : 0u);
+  ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level = {};
+  if (QueryActCtxW(0, nullptr, nullptr, RunlevelInformationInActivationContext, &level,
+                   sizeof level, nullptr)) {
+    seen |= (level.RunLevel & 3) << 20 | (level.UiAccess != 0 ? 0x400000u : 0u);
+  }
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  if (GetVersionExW(&version) && version.dwMajorVersion == 10 && version.dwMinorVersion == 0) {
+    seen |= 0x800000;
+  }
+#if defined(TEST_MODULE_IMPORTS_OLE32)
+  // Imported: ole32.dll came into the process with the module.
+  const auto initialise = CoInitializeEx;
+#else
+  // Loaded only now, after the tool has seen what the module brought.
+  const auto initialise = reinterpret_cast<decltype(&CoInitializeEx)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(LoadLibraryW(L"ole32.dll"), "CoInitializeEx")));
+#endif
+  // S_OK: the thread had no COM; S_FALSE: it was an apartment already. Then a
+  // multithreaded initialisation must be refused with RPC_E_CHANGED_MODE.
+  const HRESULT apartment = initialise(nullptr, COINIT_APARTMENTTHREADED);
+  seen |= apartment == S_OK ? 0x20000u : apartment == S_FALSE ? 0x40000u : 0u;
+  seen |= initialise(nullptr, COINIT_MULTITHREADED) == RPC_E_CHANGED_MODE ? 0x80000u : 0u;
+  RaiseException(seen | GetErrorMode(), 0, 0, nullptr);
   return 0;
 #else
   return static_cast<LONG>(TEST_MODULE_STATUS);
