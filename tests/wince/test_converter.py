@@ -15,7 +15,7 @@ IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
 ELF = os.environ.get("COMENROL_WINCE_ELF", "")
 RES = os.environ.get("COMENROL_WINCE_RES", "")
 CONVERTER = os.environ.get("COMENROL_ELF2PE", os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "elf2pe.py"))
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "elf2pe"))
 
 R_ARM_ABS32 = 2
 R_ARM_ABS16 = 5
