@@ -64,6 +64,7 @@ class Structure(unittest.TestCase):
         self.assertEqual((optional.MajorSubsystemVersion, optional.MinorSubsystemVersion),
                          (4, 20))
         self.assertEqual(optional.ImageBase, 0x10000)
+        self.assertEqual(optional.DllCharacteristics, 0x0100)  # NX compatible, nothing else
         self.assertTrue(header.Characteristics & 0x0002)  # executable
         self.assertFalse(header.Characteristics & 0x0001)  # relocations kept
         self.assertTrue(self.pe.verify_checksum())

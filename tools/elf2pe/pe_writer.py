@@ -22,6 +22,9 @@ FILE_LINE_NUMBERS_STRIPPED = 0x0004
 FILE_LOCAL_SYMBOLS_STRIPPED = 0x0008
 FILE_32BIT_MACHINE = 0x0100
 FILE_RELOCATIONS_STRIPPED = 0x0001
+# CE 7 built for strict no-execute refuses images without it; 4.20 to 6.0
+# ignore it.
+DLL_NX_COMPAT = 0x0100
 
 
 def pack(record):
@@ -157,7 +160,7 @@ def lay_out(sections, entry_rva, directories, timestamp, image_base):
         win32_version_value=0,
         size_of_image=align(sections[-1].rva + sections[-1].size, SECTION_ALIGNMENT),
         size_of_headers=HEADERS_SIZE, check_sum=0,
-        subsystem=SUBSYSTEM_WINDOWS_CE_GUI, dll_characteristics=0,
+        subsystem=SUBSYSTEM_WINDOWS_CE_GUI, dll_characteristics=DLL_NX_COMPAT,
         size_of_stack_reserve=STACK_RESERVE, size_of_stack_commit=STACK_COMMIT,
         size_of_heap_reserve=HEAP_RESERVE, size_of_heap_commit=HEAP_COMMIT,
         loader_flags=0, number_of_rva_and_sizes=DIRECTORY_COUNT)
