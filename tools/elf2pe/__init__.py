@@ -16,13 +16,20 @@ adds what ELF does not carry:
 - the PE headers: PE32, ARM (0x01C0), Windows CE GUI subsystem 4.20, and the
   checksum.
 
-It refuses, with an error and no output, anything it cannot carry over
-faithfully: a relocation type it does not know, a bx the link did not route
-through an interworking veneer, a veneer of another kind or Thumb code, a
-section it does not expect, an import slot that is not an ordinal. The
-output depends only on the inputs and SOURCE_DATE_EPOCH (0 when unset).
+It refuses, with a one-line reason, a nonzero status and no output file
+(never a part of one), anything it cannot carry over faithfully: a relocation
+type it does not know, a bx the link did not route through an interworking
+veneer, a veneer of another kind or Thumb code, a section it does not expect,
+an import slot that is not an ordinal, a function the kernel could not unwind.
+Last, just before writing, it refuses an image that breaks a rule of the CE
+6.0 or 7 loader (loader_rules): a section not on a page or beyond
+SizeOfImage, base relocations at which no section begins, fewer than 16 data
+directories, an exception entry with the reserved prolog length 255, or
+exception entries not sorted by start. The output depends only on the inputs
+and SOURCE_DATE_EPOCH (0 when unset).
 
 Run as `python3 tools/elf2pe [--resources RES] ELF OUTPUT`. The parts:
 pipeline (the steps in order), elf_input, relocations, unwind (prologs and
-.pdata), imports, resources, pe_writer, and layout (what they share).
+.pdata), imports, resources, pe_writer, loader_rules, and layout (what they
+share).
 """

@@ -5,7 +5,8 @@ import enum
 from dataclasses import dataclass
 from typing import Optional
 
-SECTION_ALIGNMENT = 0x1000  # a page
+PAGE_SIZE = 0x1000
+SECTION_ALIGNMENT = PAGE_SIZE
 FILE_ALIGNMENT = 0x200
 HEADERS_SIZE = 0x200
 

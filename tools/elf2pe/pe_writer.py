@@ -108,13 +108,12 @@ class ImageLayout:
     section_headers: list  # [SectionHeader]
     sections: list  # [Section], in the order of their headers
 
-    def data_at(self, rva, size):
-        """The bytes of the section that holds `size` bytes at `rva`, or None."""
+    def holding(self, rva, size):
+        """(section, offset) of `size` bytes at `rva` inside one section's data, or None."""
         for header, section in zip(self.section_headers, self.sections):
-            if header.virtual_address <= rva and rva + size <= header.virtual_address + len(
-                    section.data):
-                offset = rva - header.virtual_address
-                return bytes(section.data[offset:offset + size])
+            offset = rva - header.virtual_address
+            if 0 <= offset and offset + size <= len(section.data):
+                return section, offset
         return None
 
 

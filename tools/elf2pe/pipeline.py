@@ -1,6 +1,7 @@
 """The conversion, step by step, and the command line that runs it."""
 
 import argparse
+import contextlib
 import os
 import sys
 
@@ -9,6 +10,7 @@ from .elf_input import check_bx_veneers, read_elf
 from .imports import append_import_directory, import_slots
 from .layout import (SECTION_ALIGNMENT, SECTION_CODE, SECTION_RELOC, SECTION_RODATA,
                      ConversionError, Directory, Section, align)
+from .loader_rules import check_loader_rules
 from .pe_writer import lay_out, write_image
 from .relocations import build_base_relocations, collect_base_relocations
 from .resources import build_resource_section, read_res
@@ -16,6 +18,12 @@ from .unwind import append_exception_directory, function_records
 
 
 def convert(elf_path, res_path, timestamp):
+    layout = build_layout(elf_path, res_path, timestamp)
+    check_loader_rules(layout)
+    return write_image(layout)
+
+
+def build_layout(elf_path, res_path, timestamp):
     elf = read_elf(elf_path)
     sections = elf.sections
     if not sections:
@@ -49,7 +57,7 @@ def convert(elf_path, res_path, timestamp):
         data = build_base_relocations(sorted(fixups))
         sections.append(Section(".reloc", rva, data, SECTION_RELOC))
         directories[Directory.BASERELOC] = (rva, len(data))
-    return write_image(lay_out(sections, entry_rva, directories, timestamp, elf.image_base))
+    return lay_out(sections, entry_rva, directories, timestamp, elf.image_base)
 
 
 def main():
@@ -60,12 +68,26 @@ def main():
     arguments = parser.parse_args()
     timestamp = int(os.environ.get("SOURCE_DATE_EPOCH", "0")) & 0xFFFFFFFF
     try:
-        image = convert(arguments.elf, arguments.resources, timestamp)
-    except ConversionError as error:
-        try:
-            os.remove(arguments.output)
-        except FileNotFoundError:
-            pass
+        write_whole(arguments.output, convert(arguments.elf, arguments.resources, timestamp))
+    except BaseException as error:
+        remove(arguments.output)  # no image from an earlier run stays behind
+        if not isinstance(error, (ConversionError, OSError)):
+            raise  # a fault of the converter's own: show where
         sys.exit(f"elf2pe: {arguments.elf}: {error}")
-    with open(arguments.output, "wb") as output:
-        output.write(image)
+
+
+def write_whole(path, image):
+    """Writes under a temporary name, then renames: `path` never holds part of an image."""
+    partial = path + ".partial"
+    try:
+        with open(partial, "wb") as output:
+            output.write(image)
+        os.replace(partial, path)
+    except OSError:
+        remove(partial)
+        raise
+
+
+def remove(path):
+    with contextlib.suppress(OSError):
+        os.remove(path)
