@@ -4,7 +4,6 @@ package, next to tools/wince_imports.py, whose slot format it reads."""
 import os
 import sys
 
-sys.dont_write_bytecode = True  # a build leaves nothing in the source tree
 sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 from elf2pe.pipeline import main  # noqa: E402
 
