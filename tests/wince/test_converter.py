@@ -114,11 +114,19 @@ def patch(data, where, word):
     struct.pack_into("<I", data, where, word)
 
 
-def thumb_function(elf, data):
+def move_symbol(elf, data, name, value):
     symtab = elf.get_section_by_name(".symtab")
     for index, symbol in enumerate(symtab.iter_symbols()):
-        if symbol.name == "ComenrolEntry":  # st_value is the second word of the entry
-            patch(data, symtab["sh_offset"] + 16 * index + 4, symbol["st_value"] | 1)
+        if symbol.name == name:  # st_value is the second word of the entry
+            patch(data, symtab["sh_offset"] + 16 * index + 4, value(symbol["st_value"]))
+
+
+def thumb_function(elf, data):
+    move_symbol(elf, data, "ComenrolEntry", lambda value: value | 1)
+
+
+def image_base_off_64k(elf, data):
+    move_symbol(elf, data, "__comenrol_image_base", lambda value: value + 0x1000)
 
 
 def long_prolog(elf, data):
@@ -236,6 +244,7 @@ class Converter(unittest.TestCase):
             (slot_not_an_ordinal, "not an ordinal import"),
             (symbol_named_like_a_veneer, "linker veneer"),
             (unexpected_section, "unexpected section '.glue'"),
+            (image_base_off_64k, "__comenrol_image_base is undefined or not on a 64 KiB"),
             (thumb_function, "'ComenrolEntry' is Thumb code"),
             (long_prolog, "'ComenrolEntry': prolog of 12 instructions, more than 10"),
             (prolog_pushing_pc, "'comenrol_start': prolog pushes pc"),
