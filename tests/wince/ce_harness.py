@@ -214,8 +214,10 @@ class Device:
         if pe.FILE_HEADER.Machine != 0x01C0:
             raise HarnessError("not an ARM image")
         optional = pe.OPTIONAL_HEADER
+        # The certificate table (4) of a signed image lies in the file past
+        # the sections, and is never mapped.
         for index, directory in enumerate(optional.DATA_DIRECTORY):
-            if index not in (1, 2, 3, 5, 12) and (directory.VirtualAddress or directory.Size):
+            if index not in (1, 2, 3, 4, 5, 12) and (directory.VirtualAddress or directory.Size):
                 raise HarnessError(f"data directory {directory.name} is not modelled")
         size = (optional.SizeOfImage + 0xFFF) & ~0xFFF
         self.image_end = LOAD_BASE + size

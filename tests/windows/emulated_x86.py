@@ -8,6 +8,8 @@ Windows it uses, so that its behaviour is tested where no 32-bit program starts.
   pops the arguments (stdcall), may write over their slots, keeps ebx, esi,
   edi and ebp, and leaves garbage in ecx and edx. A function without a model,
   or any other DLL, fails the run. USER32 is found through GetProcAddress.
+  Loading the module USES_OLE32 brings a modelled ole32.dll in, for
+  GetModuleHandleW to find; its CoInitializeEx records its arguments.
 - Calls: every call and return is followed (see step).
 - Modules: the Wine suite's test modules, by their paths there; entries return
   a status, fault at address 0 or raise. An exception that escapes is handed
@@ -72,6 +74,10 @@ MODULES = {path(Space.mods, name): exports for name, exports in [
 MODULES.update({path(Space.spaced, "returns_zero"): both(0),
                 path(Space.non_ascii, "returns_general_failure"): both(0x80004005),
                 path(Space.root, "split"): both(0x80004005)})
+# A module whose load brings ole32.dll into the process, as an import would.
+USES_OLE32 = path(Space.mods, "probe_ole32")
+MODULES[USES_OLE32] = both(0)
+COINIT_APARTMENTTHREADED = 2
 
 
 class Ended(Exception):
@@ -86,6 +92,8 @@ class Run:
     boxes: list = field(default_factory=list)
     mode: int = INHERITED_MODE  # the process's error mode
     loaded: list = field(default_factory=list)  # LoadLibraryExW's names
+    com: list = field(default_factory=list)  # CoInitializeEx's arguments
+    com_at_entry: list = None  # and those made before the module's entry ran
     filter: int = 0
     status: int = None
     ended_by: str = None
@@ -108,7 +116,7 @@ class Emulator:
         return STUBS + 16 * (len(self.stubs) - 1)
 
     def run(self, run):
-        self.stubs, self.handles, self.state = [], {}, run
+        self.stubs, self.handles, self.names, self.state = [], {}, {}, run
         uc = self.uc = Uc(UC_ARCH_X86, UC_MODE_32)
         uc.mem_map(LOAD_BASE, (len(self.image) + 0xFFF) & ~0xFFF)
         uc.mem_write(LOAD_BASE, self.image)
@@ -266,8 +274,21 @@ class Emulator:
         if isinstance(module, int):
             self.state.last_error = module
             return 3, 0
+        if name.lower() == USES_OLE32:
+            self.names["ole32.dll"] = self.handle({"CoInitializeEx": self.o_initialise})
+        self.names[name.rsplit("\\", 1)[-1].lower()] = self.handle(module)
+        return 3, self.names[name.rsplit("\\", 1)[-1].lower()]
+
+    def handle(self, module):
         self.handles[0x7000 + 0x10 * len(self.handles)] = module
-        return 3, 0x7000 + 0x10 * (len(self.handles) - 1)
+        return 0x7000 + 0x10 * (len(self.handles) - 1)
+
+    def k_GetModuleHandleW(self, name, *_):
+        name = self.text(name, 2).lower()
+        handle = self.names.get(name if "." in name else name + ".dll", 0)
+        if not handle:
+            self.state.last_error = 126
+        return 1, handle
 
     def k_GetProcAddress(self, handle, name, *_):
         export = self.handles[handle].get(self.text(name, 1))
@@ -281,10 +302,16 @@ class Emulator:
         return 2, self.stub(lambda *_: self.entry(export))
 
     def entry(self, status):
+        self.state.com_at_entry = list(self.state.com)
         if status == RAISE:
             self.state.pending = (status, 0)
             raise Ended()
         return 0, status
+
+    # ole32, found through GetModuleHandleW and GetProcAddress
+    def o_initialise(self, reserved, mode, *_):
+        self.state.com.append((reserved, mode))
+        return 2, 0
 
     # USER32, found through GetProcAddress
     def u_station(self, *_):
@@ -326,6 +353,15 @@ class EmulatedRuns(unittest.TestCase):
                                          INHERITED_MODE | (0 if shown else NO_SYSTEM_BOXES))
                         # A silent run never loads USER32.
                         self.assertEqual("USER32.dll" in run.loaded, text is not None)
+
+    def test_com_only_for_modules_that_brought_ole32(self):
+        # Initialised as an apartment after the load and before the entry,
+        # with boxes or without; never for a module without ole32.
+        for module, com in [("probe_ole32", [(0, COINIT_APARTMENTTHREADED)]), ("returns_zero", [])]:
+            for options in ["", " -s"]:
+                with self.subTest(module=module, options=options):
+                    run = self.emulator.run(Run(PROGRAM_NAMES[0] + mod(Space, module) + options))
+                    self.assertEqual((run.status, run.com_at_entry, run.com), (0, com, com))
 
     def test_exceptions_end_in_the_filter(self):
         for module, code in [("faults", 0xC0000005), ("raises_custom", RAISE)]:

@@ -61,6 +61,16 @@ PROBE = 0xE0000000
 USER32_LOADED = 0x10000
 # SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX
 NO_SYSTEM_BOXES = 0x8003
+# COM on the entry's thread, as the probe finds it by initialising it as an
+# apartment (S_OK: it was not initialised; S_FALSE: it was an apartment
+# already) and then as multithreaded (refused with RPC_E_CHANGED_MODE).
+COM_NONE, COM_APARTMENT = 0x20000 | 0x80000, 0x40000 | 0x80000
+# The manifest as the probe sees it: the process's run level is as invoker
+# (1, in bits 20-21) with no UI access (bit 22), and the system says 10.0.
+MANIFEST = 0x100000 | 0x800000
+# Wine's device enumerator creates COM objects while it registers.
+NEEDS_COM = "devenum.dll"
+CO_E_NOTINITIALIZED = 0x800401F0
 
 SKIPPED = 77
 MACHINES = {"x86_64": (0x8664, 0x20B), "x86": (0x014C, 0x10B)}  # Machine, Magic
@@ -87,7 +97,7 @@ class Workspace:
     Модули/          the same modules again, for a non-ASCII path
     split.dll        returns_general_failure.dll, where a cut at "-" lands
     split-dir/       returns_zero.dll, the module named but never reached
-    tool/            comenrol.exe
+    tool/            comenrol.exe and bare_loader.exe
     tool -s -u dir/  comenrol.exe again, for a program name with options in it
     """
 
@@ -115,6 +125,11 @@ class Workspace:
         shutil.copy(CONFIG["comenrol"], self.tool)
         self.odd_tool = os.path.join(self._dir("tool -s -u dir"), "comenrol.exe")
         shutil.copy(CONFIG["comenrol"], self.odd_tool)
+        self.bare = shutil.copy(CONFIG["bare_loader"], os.path.dirname(self.tool))
+
+    def bare_line(self, module):
+        """The bare loader's command line for a module: the one it calls."""
+        return '"%s" %s' % (windows_path(self.bare), module)
 
     def _dir(self, name):
         path = os.path.join(self.root, name)
@@ -287,19 +302,29 @@ class StatusTests(WineTestCase):
                 self.assertLess(time.monotonic() - started, 15)
 
     def test_what_the_entry_sees(self):
-        # USER32 only where a box may be shown, and the system's error boxes
-        # off wherever the run shows none.
-        probe = mod(self.space, "probe")
+        # USER32 only where a box may be shown (or where ole32 brings it), the
+        # system's error boxes off wherever the run shows none, COM an
+        # apartment only for a module that brought ole32, and the manifest's
+        # run level and version everywhere.
+        probe, probe_ole32 = mod(self.space, "probe"), mod(self.space, "probe_ole32")
         for what, arguments, station, status in [
-            ("silent", probe + " -s", None, PROBE | NO_SYSTEM_BOXES),
-            ("with a box", probe, None, PROBE | USER32_LOADED),
+            ("silent", probe + " -s", None, NO_SYSTEM_BOXES | COM_NONE),
+            ("with a box", probe, None, USER32_LOADED | COM_NONE),
             ("invisible window station", probe + " -u", "comenrolhidden",
-             PROBE | USER32_LOADED | NO_SYSTEM_BOXES),
+             USER32_LOADED | NO_SYSTEM_BOXES | COM_NONE),
             ("invisible window station, silent", probe + " -s", "comenrolhidden",
-             PROBE | NO_SYSTEM_BOXES),
+             NO_SYSTEM_BOXES | COM_NONE),
+            ("ole32 imported, silent", probe_ole32 + " -s", None,
+             USER32_LOADED | NO_SYSTEM_BOXES | COM_APARTMENT),
+            ("ole32 imported, with a box", probe_ole32, None, USER32_LOADED | COM_APARTMENT),
         ]:
             with self.subTest(what):
-                self.check(self.tool_line(arguments), status, None, 0, station=station)
+                self.check(self.tool_line(arguments), PROBE | MANIFEST | status, None, 0,
+                           station=station)
+        # The bare loader, without a manifest or COM, in the same prefix:
+        # run level unspecified (0), version 6.2.
+        with self.subTest("bare loader"):
+            self.check(self.space.bare_line(probe), PROBE | COM_NONE, None, 0, self.space.bare)
 
     def test_program_name_is_skipped(self):
         # WinMain's command line starts after the program's own name and the
@@ -372,6 +397,20 @@ class ComTests(WineTestCase):
         status, boxes = self.run_tool(self.tool_line(sample + " -u"), relay=True)
         self.assertEqual((status, boxes), (0, [(0, UNREGISTERED, CAPTION, INFORMATION)]))
 
+    def test_server_that_needs_com(self):
+        # Called bare it fails; through the tool it registers, unregisters and
+        # registers again, as the prefix had it. The registry view is the
+        # build's own.
+        status, _ = self.run_tool(self.space.bare_line(NEEDS_COM), self.space.bare)
+        self.assertEqual(status, CO_E_NOTINITIALIZED, "status 0x%08X" % status)
+        key = r"HKCR\CLSID\{62BE5D10-60EB-11d0-BD3B-00A0C911CE86}\InprocServer32"
+        view = "/reg:%d" % (64 if CONFIG["machine"] == "x86_64" else 32)
+        for options, registered in [(" -u -s", False), (" -s", True)]:
+            with self.subTest(options):
+                status, _ = self.run_tool(self.tool_line(NEEDS_COM + options))
+                self.assertEqual(status, 0, "status 0x%08X" % status)
+                code, stdout, _ = self.wine.run(["wine", "reg", "query", key, view])
+                self.assertEqual((code, NEEDS_COM in stdout), (0, True) if registered else (1, False))
 
 
 
@@ -410,7 +449,7 @@ class ImageTests(unittest.TestCase):
 
     def test_image(self):
         pe = self.pe
-        self.assertLessEqual(os.path.getsize(CONFIG["comenrol"]), 7 * 1024)
+        self.assertLessEqual(os.path.getsize(CONFIG["comenrol"]), 8 * 1024)
         machine, magic = MACHINES[CONFIG["machine"]]
         self.assertEqual(pe.FILE_HEADER.Machine, machine)
         self.assertEqual(pe.OPTIONAL_HEADER.Magic, magic)  # PE32+ or PE32
@@ -433,13 +472,49 @@ class ImageTests(unittest.TestCase):
         # No static initialisers or thread-local data to run before the entry.
         self.assertFalse(hasattr(pe, "DIRECTORY_ENTRY_TLS"))
 
+    def resources(self, kind):
+        """The names of the resources of one type, with their languages' entries."""
+        types = {entry.id: entry for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries}
+        self.assertEqual(sorted(types), [16, 24])  # RT_VERSION, RT_MANIFEST
+        return types[kind].directory.entries
+
+    def test_manifest(self):
+        # The program's manifest (id 1), language neutral, minified, and
+        # exactly: as invoker without UI access, the supported systems, the
+        # DPI settings; nothing else, no Common Controls dependency.
+        names = self.resources(24)
+        self.assertEqual([entry.id for entry in names], [1])
+        self.assertEqual([entry.id for entry in names[0].directory.entries], [0])
+        data = names[0].directory.entries[0].data.struct
+        text = self.pe.get_data(data.OffsetToData, data.Size)
+        self.assertIsNone(re.search(rb">\s|\s<|<!|<\?", text), text)
+        asm1, asm3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+        compatibility = "{urn:schemas-microsoft-com:compatibility.v1}"
+        settings = "{http://schemas.microsoft.com/SMI/%s/WindowsSettings}"
+        systems = ["e2011457-1546-43c5-a5fe-008deee3d3f0",  # Vista
+                   "35138b9a-5d96-4fbd-8e2d-a2440225f93a",  # 7
+                   "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",  # 8
+                   "1f676c76-80e1-4239-95bb-83d0f6d0da78",  # 8.1
+                   "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]  # 10 and 11
+        level = {"level": "asInvoker", "uiAccess": "false"}
+        expected = [
+            (asm1 + "assembly", {"manifestVersion": "1.0"}, None),
+            (asm3 + "trustInfo", {}, None), (asm3 + "security", {}, None),
+            (asm3 + "requestedPrivileges", {}, None),
+            (asm3 + "requestedExecutionLevel", level, None),
+            (compatibility + "compatibility", {}, None), (compatibility + "application", {}, None),
+        ] + [(compatibility + "supportedOS", {"Id": "{%s}" % guid}, None) for guid in systems] + [
+            (asm3 + "application", {}, None), (asm3 + "windowsSettings", {}, None),
+            (settings % 2005 + "dpiAware", {}, "true/pm"),
+            (settings % 2016 + "dpiAwareness", {}, "PerMonitorV2"),
+        ]
+        import xml.etree.ElementTree as ElementTree
+        self.assertEqual([(element.tag, element.attrib, element.text)
+                          for element in ElementTree.fromstring(text).iter()], expected)
+
     def test_version_resource(self):
         pe = self.pe
-        types = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries
-                 if entry.id == self.pefile.RESOURCE_TYPE["RT_VERSION"]]
-        self.assertEqual(len(pe.DIRECTORY_ENTRY_RESOURCE.entries), 1)
-        self.assertEqual(len(types), 1)
-        names = types[0].directory.entries
+        names = self.resources(self.pefile.RESOURCE_TYPE["RT_VERSION"])
         self.assertEqual([str(entry.name) if entry.name else entry.id for entry in names],
                          ["VS_VERSION_INFO"])
         self.assertEqual([entry.id for entry in names[0].directory.entries], [0x0419])
@@ -565,11 +640,13 @@ def setup_prefix():
         code, _, stderr = wine.run(["wineboot", "-i"], timeout=150)
         if code != 0:
             raise RuntimeError("wineboot failed: " + stderr[-2000:])
-        # The relay trace of the suite is of MessageBoxW alone.
-        code, _, stderr = wine.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v",
-                                    "RelayInclude", "/d", "user32.MessageBoxW", "/f"])
-        if code != 0:
-            raise RuntimeError("reg add failed: " + stderr[-2000:])
+        # The relay trace of the suite is of MessageBoxW alone, and the prefix
+        # is Windows 10, which a program must declare it supports to be told.
+        for key, name, value in [(r"HKCU\Software\Wine\Debug", "RelayInclude", "user32.MessageBoxW"),
+                                 (r"HKCU\Software\Wine", "Version", "win10")]:
+            code, _, stderr = wine.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"])
+            if code != 0:
+                raise RuntimeError("reg add failed: " + stderr[-2000:])
     finally:
         wine.stop_server()
     with open(CONFIG["prefix_record"], "w", encoding="utf-8") as record:
