@@ -1,0 +1,151 @@
+"""comenrol.exe for Compact 2013 read back with pefile: what the system's
+loader checks, its imports, relocations, version record and unwind data."""
+
+import os
+import re
+import struct
+import sys
+import unittest
+
+import pefile
+
+import armnt_unwind
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from expected_version_record import check_version_record  # noqa: E402
+
+IMAGE = os.environ.get("COMENROL_WINCE2013_EXE", "")
+MAP = os.environ.get("COMENROL_WINCE2013_MAP", "")
+DEF = os.environ.get("COMENROL_WINCE2013_DEF", os.path.join(
+    os.path.dirname(__file__), "..", "..", "platform", "wince2013", "coredll.def"))
+# COREDLL's exports on this generation at the ordinals of CE 4.20-7.
+DOCUMENTED = {528, 530, 516, 858, 56, 6, 544}
+
+
+def read_def(path=DEF):
+    """{ordinal: name} of the import definitions."""
+    with open(path, encoding="ascii") as stream:
+        return {int(ordinal): name for name, ordinal in
+                re.findall(r"^(\w+) @(\d+) NONAME$", stream.read(), re.MULTILINE)}
+
+
+def read_map(path=MAP):
+    """{rva: name} of every symbol the link placed in the code section."""
+    with open(path, encoding="ascii") as stream:
+        return {0x1000 + int(offset, 16): name for offset, name in
+                re.findall(r"^ 0001:([0-9a-f]{8}) +(\S+)", stream.read(), re.MULTILINE)}
+
+
+def setUpModule():
+    # Run by CTest after the build: a missing input is a failure, not a skip.
+    for path in (IMAGE, MAP):
+        if not os.path.isfile(path):
+            raise RuntimeError(f"built input {path!r} is missing; run through ctest")
+
+
+class Image(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(IMAGE, "rb") as stream:
+            cls.raw = stream.read()
+        cls.pe = pefile.PE(data=cls.raw)
+        cls.optional = cls.pe.OPTIONAL_HEADER
+
+    def test_header_as_the_loader_reads_it(self):
+        optional, header = self.optional, self.pe.FILE_HEADER
+        self.assertEqual((optional.Magic, header.Machine, optional.Subsystem,
+                          optional.MajorSubsystemVersion, optional.MinorSubsystemVersion,
+                          optional.ImageBase), (0x10B, 0x01C4, 9, 8, 0, 0x10000))
+        self.assertEqual(header.Characteristics & 0x2003, 0x0002)  # an EXE, relocations kept
+        self.assertTrue(optional.DllCharacteristics & 0x0100)  # NX compatible
+        self.assertEqual(header.TimeDateStamp, int(os.environ.get("SOURCE_DATE_EPOCH") or 0))
+        self.assertLessEqual(len(self.raw), 8192)
+        self.assertTrue(0 < optional.SizeOfImage < 1 << 30)
+        for section in self.pe.sections:
+            self.assertEqual(section.VirtualAddress % 0x1000, 0, section.Name)
+            self.assertLessEqual(section.VirtualAddress + section.Misc_VirtualSize,
+                                 optional.SizeOfImage, section.Name)
+        # Relocations count only where a section begins at their directory.
+        relocations = optional.DATA_DIRECTORY[5].VirtualAddress
+        self.assertIn(relocations, [section.VirtualAddress for section in self.pe.sections])
+        # Imports, resources, exception data, relocations, import slots: nothing else.
+        self.assertEqual([index for index, entry in enumerate(optional.DATA_DIRECTORY)
+                          if entry.VirtualAddress or entry.Size], [1, 2, 3, 5, 12])
+        # The entry is Thumb code: bit 0 set, in an executable section.
+        self.assertEqual(optional.AddressOfEntryPoint & 1, 1)
+        code = self.pe.get_section_by_rva(optional.AddressOfEntryPoint)
+        self.assertTrue(code.Characteristics & 0x20000000)
+
+    def test_imports_are_coredll_ordinals_alone(self):
+        (descriptor,) = self.pe.DIRECTORY_ENTRY_IMPORT
+        self.assertEqual(descriptor.dll, b"COREDLL.dll")
+        self.assertEqual([(i.import_by_ordinal, i.name) for i in descriptor.imports],
+                         [(True, None)] * len(descriptor.imports))
+        ordinals = {i.ordinal for i in descriptor.imports}
+        self.assertEqual(ordinals, set(read_def()))
+        self.assertLessEqual(ordinals, DOCUMENTED)
+        # The loader makes only the first descriptor's slots writable: one section.
+        slots = {self.pe.get_section_by_rva(i.address - self.optional.ImageBase).Name
+                 for i in descriptor.imports}
+        self.assertEqual(len(slots), 1)
+
+    def test_relocations_are_movw_movt_pairs_and_words_into_the_image(self):
+        base, size = self.optional.ImageBase, self.optional.SizeOfImage
+        entries = [(e.type, e.rva) for b in self.pe.DIRECTORY_ENTRY_BASERELOC for e in b.entries
+                   if e.type]
+        self.assertEqual({kind for kind, _ in entries}, {3, 7})
+        for kind, rva in entries:
+            if kind == 3:
+                value = self.pe.get_dword_at_rva(rva)
+            else:
+                movw, low, movt, high = struct.unpack("<4H", self.pe.get_data(rva, 8))
+                self.assertEqual((movw & 0xFBF0, movt & 0xFBF0, low >> 8 & 15),
+                                 (0xF240, 0xF2C0, high >> 8 & 15), hex(rva))  # same register
+                value = 0
+                for first, second in ((movt, high), (movw, low)):
+                    value = value << 16 | ((first & 15) << 12 | (first >> 10 & 1) << 11
+                                           | (second >> 12 & 7) << 8 | second & 0xFF)
+            self.assertTrue(base <= value < base + size, hex(rva))
+
+    def test_version_record(self):
+        check_version_record(self, self.pe)
+
+    def test_each_function_has_decodable_unwind_data_or_is_a_leaf(self):
+        # The compiler gives a function that neither saves lr nor moves sp no
+        # entry; the system unwinds a pc outside every entry as such a leaf.
+        functions = armnt_unwind.read_functions(self.pe)
+        starts = [f.start for f in functions]
+        self.assertEqual(starts, sorted(starts))
+        for function, following in zip(functions, functions[1:]):
+            self.assertLessEqual(function.start + function.length, following.start)
+        symbols = read_map()
+        self.assertLessEqual(set(starts), set(symbols))
+        text = self.pe.sections[0]
+        self.assertTrue(all(text.VirtualAddress <= f.start and f.start + f.length
+                            <= text.VirtualAddress + text.Misc_VirtualSize for f in functions))
+        # The entry alone has a handler: the guard, a function of the image.
+        entry = self.optional.AddressOfEntryPoint & ~1
+        self.assertEqual([(f.start, f.handler & 1) for f in functions if f.handler is not None],
+                         [(entry, 1)])
+        guard = armnt_unwind.find(functions, entry).handler & ~1
+        self.assertEqual(symbols.get(guard), "comenrol_guard")
+
+    def test_code_is_thumb2_without_division_or_a_switch_to_arm_state(self):
+        # Every instruction in turn (the code holds no data): no sdiv or udiv,
+        # no blx to an immediate, which always enters ARM state.
+        text = self.pe.sections[0]
+        code, offset = text.get_data()[:text.Misc_VirtualSize], 0
+        while offset + 2 <= len(code):
+            (first,) = struct.unpack_from("<H", code, offset)
+            if first >> 11 in (0b11101, 0b11110, 0b11111):
+                (second,) = struct.unpack_from("<H", code, offset + 2)
+                where = hex(text.VirtualAddress + offset)
+                self.assertNotIn((first & 0xFFD0, second & 0xF0), [(0xFB90, 0xF0)], where)
+                self.assertFalse(first >> 11 == 0b11110 and second & 0xD001 == 0xC000, where)
+                offset += 4
+            else:
+                offset += 2
+
+
+if __name__ == "__main__":
+    unittest.main()
