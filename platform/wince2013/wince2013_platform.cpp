@@ -9,7 +9,8 @@
 //
 // There is no process-ending member: the entry returns the status, which the
 // platform hands to ExitThread, and the main thread's exit code is the
-// process's.
+// process's. A box can always be seen, and the run needs no preparing: the
+// entry's guard keeps the system's fault treatment out of every run.
 #include "platform/portable_text.h"
 #include "registration/platform_services.h"
 #include "registration/registration_run.h"
@@ -28,9 +29,17 @@ __declspec(dllimport) int MessageBoxW(void* owner, const char16_t* text, const c
 int32_t ComenrolEntry(void* instance, void* previousInstance, const char16_t* commandLine,
                       int showState) {
   const PlatformServices services = {
-      LoadLibraryW,       GetProcAddressW,   GetLastError,
-      PortableFormatText, MessageBoxW,       PortableFindSubstring,
-      PortableFindUnit,   PortableFillBytes, nullptr,
+      LoadLibraryW,           // LoadModule
+      GetProcAddressW,        // FindEntry
+      GetLastError,           // LastErrorCode
+      PortableFormatText,     // FormatText
+      MessageBoxW,            // ShowMessageBox
+      PortableFindSubstring,  // FindSubstring
+      PortableFindUnit,       // FindUnit
+      PortableFillBytes,      // FillBytes
+      nullptr,                // EndProcess
+      nullptr,                // BoxesCanBeSeen
+      nullptr,                // PrepareRun
   };
   return RunProgram(services, instance, previousInstance, commandLine, showState);
 }
