@@ -9,8 +9,9 @@
 //
 // There is no process-ending member: the entry returns the status, which the
 // platform hands to ExitThread, and the main thread's exit code is the
-// process's. A box can always be seen, and the run needs no preparing: the
-// entry's guard keeps the system's fault treatment out of every run.
+// process's. Whether a box can be seen is not asked: nothing this image may
+// import tells. Nothing needs preparing either: the entry's guard already
+// keeps the system's own fault treatment out of every run.
 #include "platform/portable_text.h"
 #include "registration/platform_services.h"
 #include "registration/registration_run.h"
