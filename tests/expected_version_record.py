@@ -33,30 +33,3 @@ STRINGS = [
     ("ProductVersion", "1, 0, 0, 1"),
     ("SpecialBuild", ""),
 ]
-
-
-def check_version_record(test, pe):
-    """Asserts, in the unittest case `test`, that the image's only resource is
-    the record above, named VS_VERSION_INFO, language 0x0419, as pefile reads it."""
-    import pefile  # Debian's python3-pefile, asked for only by the suites that read images
-    types = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries
-             if entry.id == pefile.RESOURCE_TYPE["RT_VERSION"]]
-    test.assertEqual(len(pe.DIRECTORY_ENTRY_RESOURCE.entries), 1)
-    test.assertEqual(len(types), 1)
-    names = types[0].directory.entries
-    test.assertEqual([str(entry.name) if entry.name else entry.id for entry in names],
-                     ["VS_VERSION_INFO"])
-    test.assertEqual([entry.id for entry in names[0].directory.entries], [0x0419])
-
-    fixed = pe.VS_FIXEDFILEINFO[0]
-    test.assertEqual({field: getattr(fixed, field) for field in dict(FIXED_FIELDS)},
-                     dict(FIXED_FIELDS))
-
-    string_tables = [table for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
-                     for table in info.StringTable]
-    test.assertEqual([table.LangID for table in string_tables], [b"000004b0"])
-    test.assertEqual([(key.decode(), value.decode())
-                      for key, value in string_tables[0].entries.items()], STRINGS)
-    translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
-                    for var in info.Var]
-    test.assertEqual(translations, [{b"Translation": "0x0000 0x04b0"}])

@@ -32,7 +32,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from expected_version_record import check_version_record  # noqa: E402
+from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
 from wine_host import Wine, text_of, windows_path  # noqa: E402
 
 CONFIG = {}
@@ -434,7 +434,29 @@ class ImageTests(unittest.TestCase):
         self.assertFalse(hasattr(pe, "DIRECTORY_ENTRY_TLS"))
 
     def test_version_resource(self):
-        check_version_record(self, self.pe)
+        pe = self.pe
+        types = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries
+                 if entry.id == self.pefile.RESOURCE_TYPE["RT_VERSION"]]
+        self.assertEqual(len(pe.DIRECTORY_ENTRY_RESOURCE.entries), 1)
+        self.assertEqual(len(types), 1)
+        names = types[0].directory.entries
+        self.assertEqual([str(entry.name) if entry.name else entry.id for entry in names],
+                         ["VS_VERSION_INFO"])
+        self.assertEqual([entry.id for entry in names[0].directory.entries], [0x0419])
+
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual({field: getattr(fixed, field) for field in dict(FIXED_FIELDS)},
+                         dict(FIXED_FIELDS))
+
+        string_tables = [table for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+                         for table in info.StringTable]
+        self.assertEqual([table.LangID for table in string_tables], [b"000004b0"])
+        self.assertEqual([(key.decode(), value.decode())
+                          for key, value in string_tables[0].entries.items()],
+                         STRINGS)
+        translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
+                        for var in info.Var]
+        self.assertEqual(translations, [{b"Translation": "0x0000 0x04b0"}])
 
 
 class Xvfb:
