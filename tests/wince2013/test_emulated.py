@@ -1,0 +1,317 @@
+"""comenrol.exe for Compact 2013 on emulated Cortex-A8 and Cortex-A9 cores:
+every row of the CE case table (tests/wince/ce_cases.py), at the base the
+image is linked for and at another, on the CE harness's device model with
+what this generation does differently:
+
+- Loading: the image goes where the system puts it: 0x10000, or a higher
+  multiple of 64 KiB, where every THUMB_MOV32 and HIGHLOW fix-up must be right.
+- Imports: COREDLL.dll by ordinal; an ordinal COREDLL does not export ends
+  the process with status 0 before the entry runs, as the system does. Every
+  callee is Thumb code and finds sp 8-byte aligned.
+- Start and end: the entry gets (instance, 0, argument text, 5) and must give
+  back r4-r11, sp and d8-d15 with the status; ExitThread ends the run too.
+- Code: a block entered in ARM state fails the run, and so does a division
+  instruction, which both cores lack.
+- Exceptions: a fault or raise in a module's entry is dispatched through the
+  loaded image's .pdata and .xdata (armnt_unwind): frames are unwound from the
+  faulting pc, and a handler is called for a frame whose pc is in its body.
+  What no handler takes ends the process with its code, unhandled.
+- Unwinding check (UNWIND_CHECKED configuration): at each instruction the
+  image runs, its frames are unwound to the caller of the entry (or of the
+  handler), which must get back its sp, r4-r11 and return address.
+"""
+
+import os
+import struct
+import sys
+import unittest
+
+from unicorn import (UC_ARCH_ARM, UC_HOOK_BLOCK, UC_HOOK_CODE, UC_HOOK_INTR, UC_HOOK_MEM_INVALID,
+                     UC_HOOK_MEM_WRITE, UC_MODE_THUMB, UC_PROT_EXEC, UC_PROT_READ, UC_PROT_WRITE,
+                     Uc)
+from unicorn.arm_const import (UC_ARM_REG_C1_C0_2, UC_ARM_REG_CPSR, UC_ARM_REG_D8,
+                               UC_ARM_REG_FPEXC, UC_ARM_REG_LR, UC_ARM_REG_R0, UC_ARM_REG_R1,
+                               UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_SP,
+                               UC_CPU_ARM_CORTEX_A8, UC_CPU_ARM_CORTEX_A9)
+
+import armnt_unwind
+from test_image import IMAGE, read_def, read_map, setUpModule  # noqa: F401
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wince"))
+import ce_harness  # noqa: E402
+import test_run  # noqa: E402
+from ce_cases import CASES, server  # noqa: E402
+from ce_harness import (CALL_RETURN, CALLEE_SAVED, COMMAND_LINE_BASE, ENTRY_BASE,  # noqa: E402
+                        FAULT, REGISTERS, RETURN_ADDRESS, STACK_BASE, STACK_SIZE, STUB_BASE, THUMB,
+                        EmulationError, Guest, Image)
+from expected import signed32  # noqa: E402
+
+CORES = {"CortexA8": UC_CPU_ARM_CORTEX_A8, "CortexA9": UC_CPU_ARM_CORTEX_A9}
+BASES = (0x10000, 0x01230000)
+UNWIND_CHECKED = ("CortexA9", 0x01230000)
+INITIAL_SP = STACK_BASE + STACK_SIZE - 16  # the 8-byte alignment the caller keeps
+INSTANCE = 0x00C0FFEE  # the process id the system passes as the instance
+# What each COREDLL ordinal does, under the operation names of the harness's models.
+OPERATIONS = {"LoadLibraryW": "LoadModule", "GetProcAddressW": "FindEntry",
+              "GetLastError": "LastErrorCode", "MessageBoxW": "ShowMessageBox",
+              "ExitThread": "ExitThread"}
+COREDLL = {ordinal: OPERATIONS[name] for ordinal, name in read_def().items()}
+CONTINUE_SEARCH = 1
+DIVISION, DIVISION_MASK = (0xFB90, 0xF0F0), (0xFFD0, 0xF0F0)  # sdiv, udiv
+
+
+class Exited(Exception):
+    """The process ended before its entry returned."""
+
+
+class Device(ce_harness.Device):
+    """One run of the image on a Compact 2013 device with the row's modules."""
+
+    def __init__(self, image, modules, core, base, unwind_check=False):
+        Guest.__init__(self, Uc(UC_ARCH_ARM, UC_MODE_THUMB))
+        self.uc.ctl_set_cpu_model(CORES[core])
+        self.image, self.modules, self.base, self.thumb = image, modules, base, True
+        self.table = COREDLL
+        self.last_error, self.handles, self.entries, self.services, self.states = 0, {}, [], {}, {}
+        self.pending = self.raised = self.access = self.callee_pc = None
+        self.outcome = ce_harness.Outcome()
+        self.outcome.ended_by = None  # ("ExitThread", its return address) or ("unhandled",)
+        self.models = {"LoadModule": self.load_module, "FindEntry": self.find_entry,
+                       "LastErrorCode": self.last_error_code,
+                       "ShowMessageBox": self.show_message_box}
+        self.deferred = {"ExitThread": self.exit_thread}
+        self.functions = armnt_unwind.read_functions(image.pe)
+        self.bottom = None  # (return address, sp, r4-r11) the walk must reach
+        self.checked = set() if unwind_check else None  # rvas unwound from
+        # VFP on, as the system leaves it: the code may use it, and d8-d15 are kept.
+        self.uc.reg_write(UC_ARM_REG_C1_C0_2, self.uc.reg_read(UC_ARM_REG_C1_C0_2) | 0xF << 20)
+        self.uc.reg_write(UC_ARM_REG_FPEXC, 0x40000000)
+        self.entry_point = self.load(image, base, at_preferred_base=base == image.preferred_base)
+        self.map(STUB_BASE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
+        self.bind(image, base, self.coredll_stub)
+        self.map(ENTRY_BASE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
+        for name, module in modules.items():
+            for export, status in module.exports.items():
+                address = ENTRY_BASE + 8 * len(self.entries)
+                self.services[address] = len(self.entries)
+                self.entries.append((name, export, status, self.place_callee(
+                    address, True, status == FAULT)))
+        self.map(RETURN_ADDRESS, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
+        self.map(STACK_BASE, STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE)
+        self.uc.hook_add(UC_HOOK_INTR, self.on_service_call)
+        self.uc.hook_add(UC_HOOK_CODE, self.on_callee, begin=STUB_BASE,
+                         end=ENTRY_BASE + 0xFFF)
+        self.uc.hook_add(UC_HOOK_MEM_INVALID, self.on_invalid_access)
+        self.uc.hook_add(UC_HOOK_MEM_WRITE, self.on_stack_write, begin=STACK_BASE,
+                         end=STACK_BASE + STACK_SIZE - 1)
+        self.uc.hook_add(UC_HOOK_BLOCK, self.on_block)
+        if unwind_check:
+            self.uc.hook_add(UC_HOOK_CODE, self.on_instruction, begin=base,
+                             end=base + image.size - 1)
+
+    def coredll_stub(self, entry):
+        if entry.dll.lower() != "coredll.dll" or entry.ordinal not in self.table:
+            self.outcome.status, self.outcome.ended_by = 0, ("unresolved", entry)
+            return 0
+        stub = STUB_BASE + 8 * len(self.services)
+        self.services[stub] = self.table[entry.ordinal]
+        return self.place_callee(stub, True, False)
+
+    def run(self, command_line):
+        if self.outcome.ended_by:  # by the loader, before the entry
+            return self.finish()
+        text = command_line.encode("utf-16-le") + b"\0\0"
+        self.map(COMMAND_LINE_BASE, len(text), UC_PROT_READ, text)
+        saved = list(CALLEE_SAVED.items()) + [(UC_ARM_REG_D8 + n, 0xD0D0000000 + n)
+                                              for n in range(8)]
+        for register, value in saved + [
+                (UC_ARM_REG_R0, INSTANCE), (UC_ARM_REG_R1, 0), (UC_ARM_REG_R2, COMMAND_LINE_BASE),
+                (UC_ARM_REG_R3, 5), (UC_ARM_REG_R12, 0xC0C0C0C0), (UC_ARM_REG_SP, INITIAL_SP),
+                (UC_ARM_REG_LR, RETURN_ADDRESS | 1)]:  # called from Thumb code
+            self.uc.reg_write(register, value)
+        self.bottom = (RETURN_ADDRESS, INITIAL_SP, [value for _, value in saved[:8]])
+        try:
+            exception = self.execute(self.entry_point, RETURN_ADDRESS)
+            if exception:
+                self.dispatch(*exception)
+                return self.finish()
+        except Exited:
+            return self.finish()
+        kept = [(register, self.uc.reg_read(register)) for register, _ in saved]
+        sp = self.uc.reg_read(UC_ARM_REG_SP)
+        if (kept, sp) != (saved, INITIAL_SP):
+            raise EmulationError(f"the entry returned with sp 0x{sp:08X} and callee-saved "
+                                 f"registers {kept}, not {saved}")
+        self.outcome.status = signed32(self.uc.reg_read(UC_ARM_REG_R0))
+        return self.finish()
+
+    def exit_thread(self, status, *_):
+        self.outcome.status = signed32(status)
+        self.outcome.ended_by = ("ExitThread", self.uc.reg_read(UC_ARM_REG_LR))
+        raise Exited()
+
+    def on_block(self, uc, address, size, _):
+        # State changes only at branches, which end blocks: a check per block sees every one.
+        if not uc.reg_read(UC_ARM_REG_CPSR) & THUMB:
+            raise EmulationError(f"ARM-state code at 0x{address:08X}")
+        code = bytes(uc.mem_read(address, size))
+        for at in range(0, size - 3, 2):
+            halves = struct.unpack_from("<HH", code, at)
+            if (halves[0] & DIVISION_MASK[0], halves[1] & DIVISION_MASK[1]) == DIVISION:
+                raise EmulationError(f"a division instruction at 0x{address + at:08X}")
+
+    # Exceptions ----------------------------------------------------------------
+
+    def frames(self, registers):
+        """Walks up from the registers of a stopped frame; yields each frame's
+        (function or None, offset in it, registers) and returns the caller's
+        registers where the walk leaves the image and its callees."""
+        pc = registers[15] & ~1
+        for _ in range(32):
+            function = None
+            if self.base <= pc < self.base + self.image.size:
+                function = armnt_unwind.find(self.functions, pc - self.base)
+            elif not ENTRY_BASE <= pc < ENTRY_BASE + 0x1000:
+                return registers
+            offset = function and pc - self.base - function.start
+            yield function, offset, registers
+            if function is None:  # a leaf: the return address is still in lr
+                registers = registers[:15] + [registers[14]]
+            else:
+                registers = armnt_unwind.unwind(function, offset, registers, self.read_word)
+            pc = (registers[15] & ~1) - 2  # the control pc: within the call
+        raise EmulationError("the walk did not leave the image within 32 frames")
+
+    def dispatch(self, code, address, parameters):
+        """The system's dispatch of an exception raised at `address`."""
+        context = [self.uc.reg_read(register) for register in REGISTERS]
+        context[15] = address
+        record = (context[13] - 0x200) & ~7  # the records go below the faulting sp
+        context_at, dispatcher = record + 80, record + 80 + 0x1A0
+        self.write_words(record, [code, 0, 0, address, len(parameters)] + parameters)
+        self.write_words(context_at, [0x200007] + context)
+        for function, offset, registers in self.frames(context[:16]):
+            # No handler is called for a pc in a prolog or an epilog.
+            if function is None or function.handler is None or not armnt_unwind.locate(
+                    function, offset)[2]:
+                continue
+            caller = armnt_unwind.unwind(function, offset, registers, self.read_word)
+            self.write_words(dispatcher, [registers[15], self.base, 0, caller[13], 0, context_at,
+                                          self.base + function.handler, 0, 0, 0])
+            self.bottom = (CALL_RETURN, record,
+                           [self.uc.reg_read(r) for r in REGISTERS[4:12]])
+            answer = self.call(self.base + function.handler,
+                               [record, caller[13], context_at, dispatcher], record)
+            if answer != CONTINUE_SEARCH:
+                raise EmulationError(f"the handler answered {answer}, which is not modelled")
+        self.outcome.status, self.outcome.ended_by = signed32(code), ("unhandled",)
+
+    def on_instruction(self, uc, address, size, _):
+        """Unwinds from here to the bottom frame; it must get back what it saved."""
+        if address - self.base in self.checked:
+            return
+        self.checked.add(address - self.base)
+        registers = [uc.reg_read(register) for register in REGISTERS[:16]]
+        registers[15] = address
+        walk = self.frames(registers)
+        try:
+            while True:
+                next(walk)
+        except StopIteration as stop:
+            caller = stop.value
+        target, sp, saved = self.bottom
+        if (caller[15] & ~1, caller[13], caller[4:12]) != (target, sp, saved):
+            raise EmulationError(f"unwinding from 0x{address:08X} (rva 0x{address - self.base:X})"
+                                 f" gives pc 0x{caller[15]:08X}, sp 0x{caller[13]:08X},"
+                                 f" r4-r11 {caller[4:12]}")
+
+
+class Cases(test_run.OnEachCore):
+    """The case table, run by load_tests once per core and base."""
+    core, base = "CortexA8", BASES[0]
+
+    @classmethod
+    def setUpClass(cls):
+        with open(IMAGE, "rb") as stream:
+            cls.image = Image(stream.read())
+
+    def test_every_case(self):
+        checked = set()
+        for case in CASES:
+            # A row with an exception runs silent too: no box either way.
+            for line in (case.line, case.line + " -s") if case.exception else (case.line,):
+                with self.subTest(case.what, line=line[:40]):
+                    device = Device(self.image, case.modules, self.core, self.base,
+                                    (self.core, self.base) == UNWIND_CHECKED)
+                    outcome = device.run(line)
+                    checked |= device.checked or set()
+                    if case.exception is None:
+                        self.check(case, None, outcome)
+                        self.assertIsNone(outcome.ended_by)
+                        continue
+                    # Ended at once from the entry's guard, with the code and no box.
+                    self.assertEqual((outcome.loaded, outcome.looked_up, outcome.boxes,
+                                      outcome.status), ([case.loaded], [case.entry], [],
+                                                        signed32(case.exception)))
+                    self.assertEqual(outcome.ended_by[0], "ExitThread")
+                    guard = armnt_unwind.find(device.functions, self.image.entry & ~1).handler
+                    self.assertEqual(armnt_unwind.find(device.functions, outcome.ended_by[1]
+                                                       - self.base).start, guard & ~1)
+        if (self.core, self.base) == UNWIND_CHECKED:  # each function unwound from
+            symbols = sorted(read_map().items())
+            ends = [start for start, _ in symbols[1:]] + [self.image.sections[0][0]
+                                                          + len(self.image.sections[0][1])]
+            self.assertEqual([name for (start, name), end in zip(symbols, ends)
+                              if not any(start <= rva < end for rva in checked)], [])
+
+
+class DeviceContract(unittest.TestCase):
+    """What the device model refuses, shown to bite, and the guard's refusal."""
+
+    def test_arm_state_division_and_wrong_unwind_codes_fail_the_run(self):
+        with open(IMAGE, "rb") as stream:
+            raw = stream.read()
+        pe = Image(raw).pe
+        entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+        exceptions = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+        table = pe.get_data(exceptions.VirtualAddress, exceptions.Size)
+        xdata = dict(struct.iter_unpack("<II", table))[entry]  # both with the Thumb bit
+        # (what, file offset, bytes written there, the refusal)
+        for what, at, patch, refusal in [
+                ("entry in ARM state", pe.OPTIONAL_HEADER.get_file_offset() + 16,
+                 struct.pack("<I", entry & ~1), "ARM-state code"),
+                ("udiv r0, r0, r0", pe.get_offset_from_rva(entry & ~1), b"\xb0\xfb\xf0\xf0",
+                 "a division instruction"),
+                ("the entry's push {r4, lr} described as push {r4}",
+                 pe.get_offset_from_rva(xdata + 4), b"\xd0", "unwinding from")]:
+            data = bytearray(raw)
+            data[at:at + len(patch)] = patch
+            with self.subTest(what), self.assertRaisesRegex(EmulationError, refusal):
+                Device(Image(bytes(data)), {"x.dll": server()}, "CortexA8", BASES[1],
+                       unwind_check=True).run("x.dll")
+
+    def test_the_guard_declines_when_the_system_unwinds(self):
+        with open(IMAGE, "rb") as stream:
+            device = Device(Image(stream.read()), {}, "CortexA9", BASES[1])
+        guard = armnt_unwind.find(device.functions, device.image.entry & ~1).handler
+        record = INITIAL_SP - 0x100
+        for flags in (2, 4):  # unwinding; unwinding to exit
+            device.write_words(record, [0xC0000005, flags, 0, 0, 0])
+            self.assertEqual(device.call(BASES[1] + guard, [record, INITIAL_SP, 0, 0], record),
+                             CONTINUE_SEARCH)
+        self.assertIsNone(device.outcome.ended_by)
+
+
+def load_tests(loader, standard_tests, pattern):
+    suite = unittest.TestSuite()
+    for core in CORES:
+        for base in BASES:
+            configured = type(f"Cases_{core}_at_{base:08X}", (Cases,), {"core": core,
+                                                                          "base": base})
+            suite.addTests(loader.loadTestsFromTestCase(configured))
+    suite.addTests(loader.loadTestsFromTestCase(DeviceContract))
+    return suite
+
+
+if __name__ == "__main__":
+    unittest.main()
