@@ -1,24 +1,19 @@
 """comenrol.exe for Compact 2013 on emulated Cortex-A8 and Cortex-A9 cores:
-every row of the CE case table (tests/wince/ce_cases.py), at the base the
-image is linked for and at another, on the CE harness's device model with
-what this generation does differently:
+every row of the CE case table, on the CE harness's device model with what
+this generation does its own way:
 
-- Loading: the image goes where the system puts it: 0x10000, or a higher
-  multiple of 64 KiB, where every THUMB_MOV32 and HIGHLOW fix-up must be right.
-- Imports: COREDLL.dll by ordinal; an ordinal COREDLL does not export ends
-  the process with status 0 before the entry runs, as the system does. Every
-  callee is Thumb code and finds sp 8-byte aligned.
-- Start and end: the entry gets (instance, 0, argument text, 5) and must give
-  back r4-r11, sp and d8-d15 with the status; ExitThread ends the run too.
-- Code: a block entered in ARM state fails the run, and so does a division
-  instruction, which both cores lack.
-- Exceptions: a fault or raise in a module's entry is dispatched through the
-  loaded image's .pdata and .xdata (armnt_unwind): frames are unwound from the
-  faulting pc, and a handler is called for a frame whose pc is in its body.
-  What no handler takes ends the process with its code, unhandled.
-- Unwinding check (UNWIND_CHECKED configuration): at each instruction the
-  image runs, its frames are unwound to the caller of the entry (or of the
-  handler), which must get back its sp, r4-r11 and return address.
+- the image is loaded at 0x10000 and at a higher multiple of 64 KiB, where
+  every fix-up must be right; an import that COREDLL does not export ends the
+  process with status 0 before the entry runs;
+- the entry gets (instance, 0, argument text, 5) on an 8-byte aligned stack and
+  gives back r4-r11, d8-d15 and sp; ExitThread ends the run too;
+- a block run in ARM state, or holding a divide instruction, fails the run;
+- a fault or raise in a module's entry is dispatched through the loaded
+  image's unwind data (armnt_unwind): a handler is called for each frame that
+  has one, from its body; what none takes ends the process, unhandled;
+- on one configuration (UNWIND_CHECKED), at each instruction the image runs,
+  its frames are unwound to the bottom caller (of the entry, or of a handler),
+  which must get back its return address, sp and r4-r11.
 """
 
 import os
@@ -160,10 +155,10 @@ class Device(ce_harness.Device):
 
     # Exceptions ----------------------------------------------------------------
 
-    def frames(self, registers):
-        """Walks up from the registers of a stopped frame; yields each frame's
-        (function or None, offset in it, registers) and returns the caller's
-        registers where the walk leaves the image and its callees."""
+    def walk(self, registers, visit=None):
+        """Unwinds from the registers of a stopped frame, calling visit(function,
+        offset, registers) for each frame in the image; returns the registers
+        where the walk leaves the image and the modules' entries (leaves)."""
         pc = registers[15] & ~1
         for _ in range(32):
             function = None
@@ -171,11 +166,12 @@ class Device(ce_harness.Device):
                 function = armnt_unwind.find(self.functions, pc - self.base)
             elif not ENTRY_BASE <= pc < ENTRY_BASE + 0x1000:
                 return registers
-            offset = function and pc - self.base - function.start
-            yield function, offset, registers
             if function is None:  # a leaf: the return address is still in lr
                 registers = registers[:15] + [registers[14]]
             else:
+                offset = pc - self.base - function.start
+                if visit:
+                    visit(function, offset, registers)
                 registers = armnt_unwind.unwind(function, offset, registers, self.read_word)
             pc = (registers[15] & ~1) - 2  # the control pc: within the call
         raise EmulationError("the walk did not leave the image within 32 frames")
@@ -188,20 +184,21 @@ class Device(ce_harness.Device):
         context_at, dispatcher = record + 80, record + 80 + 0x1A0
         self.write_words(record, [code, 0, 0, address, len(parameters)] + parameters)
         self.write_words(context_at, [0x200007] + context)
-        for function, offset, registers in self.frames(context[:16]):
+
+        def visit(function, offset, registers):
             # No handler is called for a pc in a prolog or an epilog.
-            if function is None or function.handler is None or not armnt_unwind.locate(
-                    function, offset)[2]:
-                continue
-            caller = armnt_unwind.unwind(function, offset, registers, self.read_word)
-            self.write_words(dispatcher, [registers[15], self.base, 0, caller[13], 0, context_at,
+            if function.handler is None or not armnt_unwind.locate(function, offset)[2]:
+                return
+            frame = armnt_unwind.unwind(function, offset, registers, self.read_word)[13]
+            self.write_words(dispatcher, [registers[15], self.base, 0, frame, 0, context_at,
                                           self.base + function.handler, 0, 0, 0])
-            self.bottom = (CALL_RETURN, record,
-                           [self.uc.reg_read(r) for r in REGISTERS[4:12]])
-            answer = self.call(self.base + function.handler,
-                               [record, caller[13], context_at, dispatcher], record)
+            self.bottom = (CALL_RETURN, record, [self.uc.reg_read(r) for r in REGISTERS[4:12]])
+            answer = self.call(self.base + function.handler, [record, frame, context_at,
+                                                              dispatcher], record)
             if answer != CONTINUE_SEARCH:
                 raise EmulationError(f"the handler answered {answer}, which is not modelled")
+
+        self.walk(context[:16], visit)
         self.outcome.status, self.outcome.ended_by = signed32(code), ("unhandled",)
 
     def on_instruction(self, uc, address, size, _):
@@ -209,14 +206,8 @@ class Device(ce_harness.Device):
         if address - self.base in self.checked:
             return
         self.checked.add(address - self.base)
-        registers = [uc.reg_read(register) for register in REGISTERS[:16]]
-        registers[15] = address
-        walk = self.frames(registers)
-        try:
-            while True:
-                next(walk)
-        except StopIteration as stop:
-            caller = stop.value
+        registers = [uc.reg_read(register) for register in REGISTERS[:15]] + [address]
+        caller = self.walk(registers)
         target, sp, saved = self.bottom
         if (caller[15] & ~1, caller[13], caller[4:12]) != (target, sp, saved):
             raise EmulationError(f"unwinding from 0x{address:08X} (rva 0x{address - self.base:X})"
