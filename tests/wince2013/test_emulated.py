@@ -9,8 +9,9 @@ this generation does its own way:
   gives back r4-r11, d8-d15 and sp; ExitThread ends the run too;
 - a block run in ARM state, or holding a divide instruction, fails the run;
 - a fault or raise in a module's entry is dispatched through the loaded
-  image's unwind data (armnt_unwind): a handler is called for each frame that
-  has one, from its body; what none takes ends the process, unhandled;
+  image's unwind data (tools/armnt_unwind.py decodes it, unwind() below
+  replays it): a handler is called for each frame that has one, from its
+  body; what none takes ends the process, unhandled;
 - on one configuration (UNWIND_CHECKED), at each instruction the image runs,
   its frames are unwound to the bottom caller (of the entry, or of a handler),
   which must get back its return address, sp and r4-r11.
@@ -29,8 +30,8 @@ from unicorn.arm_const import (UC_ARM_REG_C1_C0_2, UC_ARM_REG_CPSR, UC_ARM_REG_D
                                UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_SP,
                                UC_CPU_ARM_CORTEX_A8, UC_CPU_ARM_CORTEX_A9)
 
-import armnt_unwind
-from test_image import IMAGE, read_map, setUpModule  # noqa: F401
+from test_image import IMAGE, read_map, setUpModule  # noqa: F401 (tools/ on the path)
+import armnt_unwind  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wince"))
 import ce_harness  # noqa: E402
@@ -51,6 +52,40 @@ COREDLL = {528: "LoadModule", 530: "FindEntry", 516: "LastErrorCode", 858: "Show
            6: "ExitThread"}
 CONTINUE_SEARCH = 1
 DIVISION, DIVISION_MASK = (0xFB90, 0xF0F0), (0xFFD0, 0xF0F0)  # sdiv, udiv
+SP, LR, PC = 13, 14, 15
+
+
+def locate(function, offset):
+    """Where byte `offset` of the function stands: (the ops to replay, bytes of
+    them to pass over, whether it is in the body, outside prolog and epilogs)."""
+    prolog = 2 * sum(op[0] for op in function.prolog)
+    if offset < prolog:  # pass over the instructions not yet run, last first
+        return function.prolog, prolog - offset, False
+    for begin, epilog in function.epilogs:
+        if 0 <= offset - begin < 2 * sum(op[0] for op in epilog):  # and those already run
+            return epilog, offset - begin, False
+    return function.prolog, 0, True
+
+
+def unwind(function, offset, registers, read_word):
+    """The caller's registers (a list r0-r15) of a frame stopped at byte
+    `offset` of the function; pc becomes the return address."""
+    ops, skip, _ = locate(function, offset)
+    registers = list(registers)
+    for size, action, value in ops:
+        if skip > 0:
+            skip -= 2 * size
+        elif action in ("add", "vpop"):
+            registers[SP] += value * (8 if action == "vpop" else 1)
+        elif action == "mov_sp":
+            registers[SP] = registers[value]
+        elif action != "nop":  # pop, ldr_lr
+            for register in value if action == "pop" else [LR]:
+                registers[register] = read_word(registers[SP])
+                registers[SP] += 4
+            registers[SP] += value - 4 if action == "ldr_lr" else 0
+    registers[PC] = registers[LR]
+    return registers
 
 
 class Exited(Exception):
@@ -172,7 +207,7 @@ class Device(ce_harness.Device):
                 offset = pc - self.base - function.start
                 if visit:
                     visit(function, offset, registers)
-                registers = armnt_unwind.unwind(function, offset, registers, self.read_word)
+                registers = unwind(function, offset, registers, self.read_word)
             pc = (registers[15] & ~1) - 2  # the control pc: within the call
         raise EmulationError("the walk did not leave the image within 32 frames")
 
@@ -187,9 +222,9 @@ class Device(ce_harness.Device):
 
         def visit(function, offset, registers):
             # No handler is called for a pc in a prolog or an epilog.
-            if function.handler is None or not armnt_unwind.locate(function, offset)[2]:
+            if function.handler is None or not locate(function, offset)[2]:
                 return
-            frame = armnt_unwind.unwind(function, offset, registers, self.read_word)[13]
+            frame = unwind(function, offset, registers, self.read_word)[13]
             self.write_words(dispatcher, [registers[15], self.base, 0, frame, 0, context_at,
                                           self.base + function.handler, 0, 0, 0])
             self.bottom = (CALL_RETURN, record, [self.uc.reg_read(r) for r in REGISTERS[4:12]])

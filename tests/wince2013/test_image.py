@@ -9,9 +9,9 @@ import unittest
 
 import pefile
 
-import armnt_unwind
-
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..")]
+import armnt_unwind  # noqa: E402
 from expected_version_record import RECORD, read_back  # noqa: E402
 
 IMAGE = os.environ.get("COMENROL_WINCE2013_EXE", "")

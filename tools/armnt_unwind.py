@@ -1,21 +1,23 @@
-"""The ARMv7 (Thumb-2) exception data of a PE image, decoded and replayed as
-the system's unwinder reads it: .pdata entries {function start | 1, unwind
-word}, each word packed or the address of an .xdata record (unwind codes,
-epilogs, handler). What the system refuses, and what this model does not
-cover, raises UnwindError.
+"""The ARMv7 (Thumb-2) exception data of a Compact 2013 image, decoded as the
+system's unwinder reads it: .pdata entries {function start | 1, unwind word},
+each word packed or the RVA of an .xdata record (unwind codes, epilogs,
+handler). The build refuses an image whose data does not decode: codes the
+system refuses, and forms the code here never has (fragments, conditional
+epilogs, homed arguments, saved VFP registers, folded stack adjustments), so
+that one new to the image is looked at before it ships.
 
-    functions = read_functions(pe)  # decoded, in table order
-    caller = unwind(find(functions, rva), offset, registers, read_word)
+    functions = read_functions(pe)  # pefile.PE; decoded, in table order
+    function = find(functions, rva)  # None: a leaf, unwound by its return address
 """
 
 import struct
 from dataclasses import dataclass
 
-SP, LR, PC = 13, 14, 15
+LR = 14
 
 
-class UnwindError(AssertionError):
-    """Exception data the system would refuse, or that this model does not cover."""
+class UnwindError(Exception):
+    """Exception data the system would refuse, or of a form the image never has."""
 
 
 @dataclass
@@ -79,7 +81,7 @@ def decode_packed(start, word):
         2 * (word >> 2 & 0x7FF), word >> 13 & 3, word >> 15 & 1, word >> 16 & 7, word >> 19 & 1,
         word >> 20 & 1, word >> 21 & 1, 4 * (word >> 22))
     if word & 3 != 1 or homes or floats or adjust >= 4 * 0x3F4:
-        raise UnwindError(f"packed word 0x{word:08X}: a form this model does not cover")
+        raise UnwindError(f"packed word 0x{word:08X}: a form the image never has")
     saved = list(range(4, reg + 5)) + [11] * chain + [LR] * link
     push = (1 if all(r <= 7 or r == LR for r in saved) else 2, "pop", saved)
     pop = (1 if all(r <= 7 or r == LR and ret == 0 for r in saved) else 2, "pop", saved)
@@ -131,36 +133,3 @@ def read_functions(pe):
 
 def find(functions, rva):
     return next((f for f in functions if f.start <= rva < f.start + f.length), None)
-
-
-def locate(function, offset):
-    """Where byte `offset` of the function stands: (the ops to replay, bytes of
-    them to pass over, whether it is in the body, outside prolog and epilogs)."""
-    prolog = 2 * sum(op[0] for op in function.prolog)
-    if offset < prolog:  # pass over the instructions not yet run, last first
-        return function.prolog, prolog - offset, False
-    for begin, epilog in function.epilogs:
-        if 0 <= offset - begin < 2 * sum(op[0] for op in epilog):  # and those already run
-            return epilog, offset - begin, False
-    return function.prolog, 0, True
-
-
-def unwind(function, offset, registers, read_word):
-    """The caller's registers (a list r0-r15) of a frame stopped at byte
-    `offset` of the function; pc becomes the return address."""
-    ops, skip, _ = locate(function, offset)
-    registers = list(registers)
-    for size, action, value in ops:
-        if skip > 0:
-            skip -= 2 * size
-        elif action in ("add", "vpop"):
-            registers[SP] += value * (8 if action == "vpop" else 1)
-        elif action == "mov_sp":
-            registers[SP] = registers[value]
-        elif action != "nop":  # pop, ldr_lr
-            for register in value if action == "pop" else [LR]:
-                registers[register] = read_word(registers[SP])
-                registers[SP] += 4
-            registers[SP] += value - 4 if action == "ldr_lr" else 0
-    registers[PC] = registers[LR]
-    return registers
