@@ -32,6 +32,8 @@ comenrol_start:
     .seh_save_regs {r4, lr}
     .seh_endprologue
     bl      ComenrolEntry
+    nop                                 @ the return address lies in the body too,
+                                        @ where the handler is called from
     .seh_startepilogue
     pop     {r4, pc}
     .seh_save_regs {r4, pc}
