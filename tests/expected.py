@@ -1,0 +1,59 @@
+"""What a user of comenrol is shown and what a caller gets back, for every
+Python suite (the Wine suite, the emulated x86 run, the emulated CE runs).
+
+Written apart from the product's own message catalogue on purpose: a test
+that read the product's strings would only restate them.
+
+    from expected import USAGE, LOAD_FAILED, box, load_failed
+    assert run.status == LOAD_FAILED
+    assert run.boxes == [box(LOAD_FAILED, load_failed(126))]
+
+A box is (text, caption, style); statuses are signed 32-bit values.
+"""
+
+CAPTION = "comenrol.exe"
+INFORMATION = 0x40  # successes and the usage text
+ERROR = 0x10  # every failure
+
+# The five exit statuses.
+SUCCEEDED, USAGE, LOAD_FAILED, ENTRY_NOT_FOUND, ENTRY_FAILED = 0, -1, -2, -3, -4
+
+USAGE_TEXT = ("Invalid command line arguments.\n\nUse the following syntax:\n"
+              "comenrol.exe DLLNAME [-u] [-s]\n-u - unregister\n-s - silent mode")
+REGISTERED = "DllRegisterServer succeeded."
+UNREGISTERED = "DllUnregisterServer succeeded."
+REGISTER_ENTRY, UNREGISTER_ENTRY = "DllRegisterServer", "DllUnregisterServer"
+
+
+def load_failed(error):
+    return f"Error loading module.\nError {signed32(error)}."
+
+
+def entry_not_found(error):
+    return f"Unable to get function address.\nError {signed32(error)}."
+
+
+def register_failed(status):
+    return f"Error.\nDllRegisterServer returned:\n0x{status & 0xFFFFFFFF:08X}."
+
+
+def unregister_failed(status):
+    return f"Error.\nDllUnregisterServer returned:\n0x{status & 0xFFFFFFFF:08X}."
+
+
+def box(status, text):
+    """The box a run ending with `status` shows with `text`; None for no text."""
+    if text is None:
+        return None
+    return text, CAPTION, INFORMATION if status in (SUCCEEDED, USAGE) else ERROR
+
+
+def boxes(status, text):
+    """The list of boxes such a run shows: one, or none for no text."""
+    return [] if text is None else [box(status, text)]
+
+
+def signed32(value):
+    """A 32-bit exit status or error number as the signed value it stands for."""
+    value &= 0xFFFFFFFF
+    return value - 0x100000000 if value & 0x80000000 else value
