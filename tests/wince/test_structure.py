@@ -9,6 +9,7 @@ import pefile
 from elftools.elf.elffile import ELFFile
 
 import ce_harness
+from ce_cases import IMAGE_BASE
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
@@ -63,7 +64,7 @@ class Structure(unittest.TestCase):
         self.assertEqual(optional.Subsystem, 9)
         self.assertEqual((optional.MajorSubsystemVersion, optional.MinorSubsystemVersion),
                          (4, 20))
-        self.assertEqual(optional.ImageBase, 0x10000)
+        self.assertEqual(optional.ImageBase, IMAGE_BASE)
         self.assertTrue(header.Characteristics & 0x0002)  # executable
         self.assertFalse(header.Characteristics & 0x0001)  # relocations kept
         self.assertTrue(self.pe.verify_checksum())
@@ -120,7 +121,7 @@ class Structure(unittest.TestCase):
         records = self.exception_records()
         with open(ELF, "rb") as stream:
             symbols = ELFFile(stream).get_section_by_name(".symtab").iter_symbols()
-            functions = {(f["st_value"] - 0x10000, f["st_size"] or BX_VENEER_SIZE)
+            functions = {(f["st_value"] - IMAGE_BASE, f["st_size"] or BX_VENEER_SIZE)
                          for f in symbols if f["st_info"]["type"] == "STT_FUNC"}
         self.assertEqual([(start, length) for start, _, _, length, _ in records],
                          sorted(functions))
