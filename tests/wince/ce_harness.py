@@ -404,7 +404,8 @@ class Device(Guest):
                                             [record, frame, context_at, dispatcher], record)
                     if disposition == EXECUTE_HANDLER:
                         if passed_handler:
-                            raise EmulationError("unwinding through a guarded frame is not modelled")
+                            raise EmulationError("unwinding through a guarded frame is not "
+                                                 "modelled")
                         # The inner frames are unwound; this frame's prolog is not.
                         target = self.read_word(dispatcher)
                         registers[0] = code

@@ -32,46 +32,22 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from cases import (EXCEPTIONS, NO_SYSTEM_BOXES, ON_INVISIBLE_STATION, OPTION_SETS,  # noqa: E402
+                   SHOWN_IN_WINDOWS, mod, status_cases)
+from expected import CAPTION, REGISTERED, SUCCEEDED, UNREGISTERED, boxes, signed32  # noqa: E402
 from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
 from wine_host import Wine, text_of, windows_path  # noqa: E402
 
 CONFIG = {}
-
-CAPTION = "comenrol.exe"
-INFORMATION = 0x40
-ERROR = 0x10
-
-USAGE_TEXT = ("Invalid command line arguments.\n\nUse the following syntax:\n"
-              "comenrol.exe DLLNAME [-u] [-s]\n-u - unregister\n-s - silent mode")
-REGISTERED = "DllRegisterServer succeeded."
-UNREGISTERED = "DllUnregisterServer succeeded."
-# Wine leaves ERROR_MOD_NOT_FOUND after a failed load and ERROR_PROC_NOT_FOUND
-# after a failed lookup, as Windows does.
-LOAD_FAILED = "Error loading module.\nError 126."
-NOT_FOUND = "Unable to get function address.\nError 127."
-# ERROR_DLL_INIT_FAILED: the module's DllMain refused to load it.
-INIT_FAILED = "Error loading module.\nError 1114."
-# ERROR_BAD_EXE_FORMAT: a module of the other bitness.
-BAD_FORMAT = "Error loading module.\nError 193."
 
 # The exit status of a run of the probe module, whose entry raises what it sees
 # as an exception code: 0xE0000000, USER32_LOADED when USER32 is in the
 # process, and the error mode in the low bits (0 where Wine starts the tool).
 PROBE = 0xE0000000
 USER32_LOADED = 0x10000
-# SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX
-NO_SYSTEM_BOXES = 0x8003
 
 SKIPPED = 77
 MACHINES = {"x86_64": (0x8664, 0x20B), "x86": (0x014C, 0x10B)}  # Machine, Magic
-
-
-def register_failed(status):
-    return "Error.\nDllRegisterServer returned:\n0x%08X." % status
-
-
-def unregister_failed(status):
-    return "Error.\nDllUnregisterServer returned:\n0x%08X." % status
 
 
 def read_prefix():
@@ -153,15 +129,20 @@ def unescape_trace(text):
 
 
 def parse_boxes(trace):
-    return [(int(owner, 16), unescape_trace(text), unescape_trace(caption), int(style, 16))
-            for owner, text, caption, style in RELAY_CALL.findall(trace)]
+    """The boxes of the trace as (text, caption, style); none may have an owner."""
+    calls = RELAY_CALL.findall(trace)
+    if any(int(owner, 16) for owner, _, _, _ in calls):
+        raise AssertionError("a box with an owner window: %r" % calls)
+    return [(unescape_trace(text), unescape_trace(caption), int(style, 16))
+            for _, text, caption, style in calls]
 
 
 def parse_status(stdout):
+    """The runner's full 32-bit exit status, signed."""
     match = re.search(r"^exit 0x([0-9A-F]{8})$", stdout, re.MULTILINE)
     if match is None:
         raise AssertionError("runner gave no status: %r" % stdout)
-    return int(match.group(1), 16)
+    return signed32(int(match.group(1), 16))
 
 
 class WineTestCase(unittest.TestCase):
@@ -206,84 +187,28 @@ class WineTestCase(unittest.TestCase):
         return parse_status(stdout), parse_boxes(stderr) if relay else None
 
 
-def mod(space, name):
-    return windows_path(os.path.join(space.mods, name + ".dll"))
-
-
-def status_cases(space):
-    """(what, command line after the program name, status, box text, style)."""
-    spaced = windows_path(os.path.join(space.spaced, "returns_zero.dll"))
-    foreign = windows_path(os.path.join(space.non_ascii, "returns_general_failure.dll"))
-    split = windows_path(os.path.join(space.split, "returns_zero.dll"))
-    cases = [
-        ("empty command line", "", 0xFFFFFFFF, USAGE_TEXT, INFORMATION),
-        ("spaces only", "   ", 0xFFFFFFFF, USAGE_TEXT, INFORMATION),
-        ("missing module", mod(space, "missing"), 0xFFFFFFFE, LOAD_FAILED, ERROR),
-        ("options before the path", "-s " + mod(space, "returns_zero"), 0xFFFFFFFE, None, 0),
-        ("register only, unregistering", mod(space, "register_only") + " -u", 0xFFFFFFFD,
-         NOT_FOUND, ERROR),
-        ("register only, registering", mod(space, "register_only"), 0, REGISTERED, INFORMATION),
-        ("quoted path with spaces", '"%s" -u' % spaced, 0, UNREGISTERED, INFORMATION),
-        ("unquoted path with spaces", spaced + " /u", 0, UNREGISTERED, INFORMATION),
-        # With a "-" on the line the cut falls there, and "/u" stays in the name.
-        ("slash option before a dash option", spaced + " /u -s", 0xFFFFFFFE, None, 0),
-        ("non-ASCII path", foreign, 0xFFFFFFFC, register_failed(0x80004005), ERROR),
-        ("non-ASCII path, unregistering", foreign + " -u", 0xFFFFFFFC,
-         unregister_failed(0x80004005), ERROR),
-        # The name ends at the "-" of split-dir: split.dll is what loads.
-        ("path cut at its '-'", split, 0xFFFFFFFC, register_failed(0x80004005), ERROR),
-        ("DllMain fails", mod(space, "init_fails"), 0xFFFFFFFE, INIT_FAILED, ERROR),
-        ("other bitness", mod(space, "other_bitness"), 0xFFFFFFFE, BAD_FORMAT, ERROR),
-    ]
-    for module, status, registered, unregistered, style in [
-        ("returns_zero", 0, REGISTERED, UNREGISTERED, INFORMATION),
-        ("returns_one", 0, REGISTERED, UNREGISTERED, INFORMATION),
-        ("returns_largest", 0, REGISTERED, UNREGISTERED, INFORMATION),
-        ("returns_general_failure", 0xFFFFFFFC, register_failed(0x80004005),
-         unregister_failed(0x80004005), ERROR),
-        ("returns_sign_bit", 0xFFFFFFFC, register_failed(0x80000000),
-         unregister_failed(0x80000000), ERROR),
-    ]:
-        cases.append((module, mod(space, module), status, registered, style))
-        cases.append((module + " -u", mod(space, module) + " -u", status, unregistered, style))
-    # Every case again in silent mode: the same status and no box at all. A
-    # line that relies on the cut at "/" gets only the "/S" form, which keeps
-    # that cut where it was.
-    silent = []
-    for what, line, status, text, style in cases:
-        if status == 0xFFFFFFFF or text is None:
-            continue
-        if "/" not in line:
-            silent.append((what + ", silent", line + " -s", status, None, 0))
-        silent.append((what + ", silent as /S", line + " /S", status, None, 0))
-    return cases + silent
-
-
 class StatusTests(WineTestCase):
     """Every outcome's full status and its one box (or none), from the relay trace."""
 
-    def check(self, command_line, status, text, style, tool=None, station=None):
-        got_status, boxes = self.run_tool(command_line, tool=tool, relay=True, station=station)
-        self.assertEqual(got_status, status, "status 0x%08X" % got_status)
-        expected = [] if text is None else [(0, text, CAPTION, style)]
-        self.assertEqual(boxes, expected)
+    def check(self, command_line, status, text, tool=None, station=None):
+        got_status, shown = self.run_tool(command_line, tool=tool, relay=True, station=station)
+        self.assertEqual(got_status, status, "status 0x%08X" % (got_status & 0xFFFFFFFF))
+        self.assertEqual(shown, boxes(status, text))
 
     def test_outcomes(self):
-        for what, arguments, status, text, style in status_cases(self.space):
+        for what, arguments, status, text in status_cases(self.space):
             with self.subTest(what, arguments=arguments):
-                self.check(self.tool_line(arguments), status, text, style)
+                self.check(self.tool_line(arguments), status, text)
 
     def test_invisible_window_station(self):
         # Nobody could dismiss a box there: each outcome keeps its status,
         # shows no box (usage included) and ends at once.
-        outcomes = {"empty command line", "missing module", "register only, unregistering",
-                    "returns_zero", "returns_general_failure -u"}
-        for what, arguments, status, _, _ in status_cases(self.space):
-            if what not in outcomes:
+        for what, arguments, status, _ in status_cases(self.space):
+            if what not in ON_INVISIBLE_STATION:
                 continue
             with self.subTest(what, arguments=arguments):
                 started = time.monotonic()
-                self.check(self.tool_line(arguments), status, None, 0, station="comenrolhidden")
+                self.check(self.tool_line(arguments), status, None, station="comenrolhidden")
                 self.assertLess(time.monotonic() - started, 15)
 
     def test_what_the_entry_sees(self):
@@ -299,7 +224,7 @@ class StatusTests(WineTestCase):
              PROBE | NO_SYSTEM_BOXES),
         ]:
             with self.subTest(what):
-                self.check(self.tool_line(arguments), status, None, 0, station=station)
+                self.check(self.tool_line(arguments), signed32(status), None, station=station)
 
     def test_program_name_is_skipped(self):
         # WinMain's command line starts after the program's own name and the
@@ -315,7 +240,7 @@ class StatusTests(WineTestCase):
         ]
         for what, line, tool, text in cases:
             with self.subTest(what):
-                self.check(line, 0, text, INFORMATION, tool=tool)
+                self.check(line, SUCCEEDED, text, tool=tool)
 
 
 class FaultTests(WineTestCase):
@@ -327,15 +252,14 @@ class FaultTests(WineTestCase):
     """
 
     def test_exceptions_end_with_their_code(self):
-        for module, code in [("faults", 0xC0000005), ("raises_custom", 0xE0C0FFEE),
-                             ("overflows", 0xC00000FD)]:
-            for options in ["", " -s", " -u", " -u -s"]:
+        for module, code, _ in EXCEPTIONS:
+            for options in OPTION_SETS:
                 with self.subTest(module=module, options=options):
                     started = time.monotonic()
-                    status, boxes = self.run_tool(self.tool_line(mod(self.space, module) + options),
+                    status, shown = self.run_tool(self.tool_line(mod(self.space, module) + options),
                                                   relay=True, timeout_ms=15000)
-                    self.assertEqual(status, code, "status 0x%08X" % status)
-                    self.assertEqual(boxes, [])
+                    self.assertEqual(status, signed32(code), "0x%08X" % (status & 0xFFFFFFFF))
+                    self.assertEqual(shown, [])
                     self.assertNotIn("Unhandled", self.last_stderr)
                     self.assertNotIn("starting debugger", self.last_stderr)
                     self.assertLess(time.monotonic() - started, 15)
@@ -369,8 +293,8 @@ class ComTests(WineTestCase):
         self.assertEqual(self.client(), unregistered)
 
         # Nothing left to remove: the sample answers S_FALSE, which is success.
-        status, boxes = self.run_tool(self.tool_line(sample + " -u"), relay=True)
-        self.assertEqual((status, boxes), (0, [(0, UNREGISTERED, CAPTION, INFORMATION)]))
+        status, shown = self.run_tool(self.tool_line(sample + " -u"), relay=True)
+        self.assertEqual((status, shown), (SUCCEEDED, boxes(SUCCEEDED, UNREGISTERED)))
 
 
 
@@ -517,18 +441,9 @@ class WindowTests(WineTestCase):
         screenshot = os.path.join(CONFIG["artifacts"], "message_box.png")
         if os.path.exists(screenshot):
             os.remove(screenshot)
-        cases = [
-            ("usage", "", 0xFFFFFFFF, USAGE_TEXT),
-            ("module not loaded", mod(self.space, "missing"), 0xFFFFFFFE, LOAD_FAILED),
-            ("entry not found", mod(self.space, "register_only") + " -u", 0xFFFFFFFD, NOT_FOUND),
-            ("registration failed", mod(self.space, "returns_general_failure"), 0xFFFFFFFC,
-             register_failed(0x80004005)),
-            ("unregistration failed", mod(self.space, "returns_general_failure") + " -u",
-             0xFFFFFFFC, unregister_failed(0x80004005)),
-            ("registered", mod(self.space, "returns_zero"), 0, REGISTERED),
-            ("unregistered", mod(self.space, "returns_zero") + " -u", 0, UNREGISTERED),
-        ]
-        for what, arguments, status, text in cases:
+        for what, arguments, status, text in status_cases(self.space):
+            if what not in SHOWN_IN_WINDOWS:
+                continue
             with self.subTest(what):
                 with tempfile.TemporaryFile() as output:
                     tool = self.wine.start(["wine", CONFIG["runner"]], {
