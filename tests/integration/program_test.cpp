@@ -19,20 +19,15 @@
 #include <vector>
 
 #include "tests/case_name.h"
+#include "tests/expected_outcomes.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string Usage =
-    "comenrol.exe [information]\n"
-    "Invalid command line arguments.\n\nUse the following syntax:\n"
-    "comenrol.exe DLLNAME [-u] [-s]\n-u - unregister\n-s - silent mode\n";
+using namespace expected;
 
-std::string ErrorBox(const std::string& text) { return "comenrol.exe [error]\n" + text + "\n"; }
-std::string InformationBox(const std::string& text) {
-  return "comenrol.exe [information]\n" + text + "\n";
-}
+const std::string usageBox = HostBox(Information, Usage);
 
 struct Outcome {
   bool exited = false;
@@ -169,7 +164,7 @@ TEST_F(ProgramTest, NoArgumentsShowsUsageAndExits255) {
   const Outcome outcome = RunComenrol(directory_, {});
   EXPECT_TRUE(outcome.exited);
   EXPECT_EQ(outcome.status, 255);
-  EXPECT_EQ(outcome.err, Usage);
+  EXPECT_EQ(outcome.err, usageBox);
   EXPECT_EQ(outcome.out, "");
 }
 
@@ -201,56 +196,48 @@ const std::string registered = "DllRegisterServer\n";
 const std::string unregistered = "DllUnregisterServer\n";
 
 const StatusCase statusCases[] = {
-    {"returns zero",
-     {"@returns_zero.so"},
-     0,
-     InformationBox("DllRegisterServer succeeded."),
-     registered},
+    {"returns zero", {"@returns_zero.so"}, 0, HostBox(Information, Registered), registered},
     {"unregisters",
      {"@returns_zero.so", "-u"},
      0,
-     InformationBox("DllUnregisterServer succeeded."),
+     HostBox(Information, Unregistered),
      unregistered},
     {"slash options", {"@returns_zero.so", "/U", "/S"}, 0, "", unregistered},
-    {"returns one",
-     {"@returns_one.so"},
-     0,
-     InformationBox("DllRegisterServer succeeded."),
-     registered},
+    {"returns one", {"@returns_one.so"}, 0, HostBox(Information, Registered), registered},
     {"returns the largest status",
      {"@returns_largest.so", "-U"},
      0,
-     InformationBox("DllUnregisterServer succeeded."),
+     HostBox(Information, Unregistered),
      unregistered},
     {"returns a failure",
      {"@returns_failure.so"},
      252,
-     ErrorBox("Error.\nDllRegisterServer returned:\n0x80004005."),
+     HostBox(Error, RegisterFailed(0x80004005u)),
      registered},
     {"unregister returns the sign bit",
      {"@returns_sign_bit.so", "-u"},
      252,
-     ErrorBox("Error.\nDllUnregisterServer returned:\n0x80000000."),
+     HostBox(Error, UnregisterFailed(0x80000000u)),
      unregistered},
     {"silent failure", {"@returns_failure.so", "-s"}, 252, "", registered},
     {"only the register entry",
      {"@register_only.so", "-u"},
      253,
-     ErrorBox("Unable to get function address.\nError 38."),
+     HostBox(Error, EntryNotFound(38)),
      ""},
     {"only the register entry, silent", {"@register_only.so", "-u", "-s"}, 253, "", ""},
-    {"not a module", {"@not_a_module.so"}, 254, ErrorBox("Error loading module.\nError 8."), ""},
-    {"missing file", {"@missing.so"}, 254, ErrorBox("Error loading module.\nError 2."), ""},
+    {"not a module", {"@not_a_module.so"}, 254, HostBox(Error, LoadFailed(8)), ""},
+    {"missing file", {"@missing.so"}, 254, HostBox(Error, LoadFailed(2)), ""},
     {"missing file, silent", {"@missing.so", "-s"}, 254, "", ""},
-    {"a directory", {"@"}, 254, ErrorBox("Error loading module.\nError 21."), ""},
-    {"a FIFO", {"@fifo"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
+    {"a directory", {"@"}, 254, HostBox(Error, LoadFailed(21)), ""},
+    {"a FIFO", {"@fifo"}, 254, HostBox(Error, LoadFailed(22)), ""},
     {"a FIFO, silent", {"@fifo", "-s"}, 254, "", ""},
-    {"a symlink to a FIFO", {"@fifo_link"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
-    {"a socket", {"@socket"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
-    {"a character device", {"/dev/null"}, 254, ErrorBox("Error loading module.\nError 22."), ""},
+    {"a symlink to a FIFO", {"@fifo_link"}, 254, HostBox(Error, LoadFailed(22)), ""},
+    {"a socket", {"@socket"}, 254, HostBox(Error, LoadFailed(22)), ""},
+    {"a character device", {"/dev/null"}, 254, HostBox(Error, LoadFailed(22)), ""},
     {"options first leave an empty name", {"-s", "@returns_zero.so"}, 254, "", ""},
-    {"spaces only", {"   "}, 254, ErrorBox("Error loading module.\nError 2."), ""},
-    {"over-long line", {std::string(600, 'a')}, 255, Usage, ""},
+    {"spaces only", {"   "}, 254, HostBox(Error, LoadFailed(2)), ""},
+    {"over-long line", {std::string(600, 'a')}, 255, usageBox, ""},
     {"over-long silent line", {std::string(600, 'a'), "-s"}, 255, "", ""},
 };
 
@@ -278,7 +265,7 @@ TEST_F(ProgramTest, DashInsideThePathEndsTheName) {
   fs::copy_file(directory_ / "returns_zero.so", directory_ / "my-modules" / "returns_zero.so");
   const Outcome outcome = RunComenrol(directory_, {Module("my-modules/returns_zero.so")});
   EXPECT_EQ(outcome.status, 254);
-  EXPECT_EQ(outcome.err, ErrorBox("Error loading module.\nError 2."));
+  EXPECT_EQ(outcome.err, HostBox(Error, LoadFailed(2)));
 }
 
 TEST_F(ProgramTest, CrashInsideTheEntryEndsByItsSignalSilently) {
@@ -325,7 +312,7 @@ TEST_F(ProgramTest, FifoWithAWriterIsNeverOpened) {
   });
   const Outcome outcome = RunComenrol(directory_, {fifo.string()});
   EXPECT_EQ(outcome.status, 254);
-  EXPECT_EQ(outcome.err, ErrorBox("Error loading module.\nError 22."));
+  EXPECT_EQ(outcome.err, HostBox(Error, LoadFailed(22)));
   // Meet the writer here if the tool did not, and drain what it sent.
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   writer.join();
@@ -351,7 +338,7 @@ TEST_F(ProgramTest, SampleRegistersAndUnregisters) {
 
   Outcome outcome = RunComenrol(directory_, {Module("sample_server.so")}, environment);
   EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.err, InformationBox("DllRegisterServer succeeded."));
+  EXPECT_EQ(outcome.err, HostBox(Information, Registered));
   ASSERT_TRUE(fs::exists(record));
   EXPECT_NE(ReadFile(record).find("@=" + Module("sample_server.so") + "\n"), std::string::npos);
 
@@ -363,7 +350,7 @@ TEST_F(ProgramTest, SampleRegistersAndUnregisters) {
   // Without a registry directory the sample reports a general failure.
   outcome = RunComenrol(directory_, {Module("sample_server.so")}, {"COMENROL_SAMPLE_REGISTRY="});
   EXPECT_EQ(outcome.status, 252);
-  EXPECT_EQ(outcome.err, ErrorBox("Error.\nDllRegisterServer returned:\n0x80004005."));
+  EXPECT_EQ(outcome.err, HostBox(Error, RegisterFailed(0x80004005u)));
 }
 
 }  // namespace
