@@ -1,7 +1,7 @@
 // Reads the version record of an image by its name, VS_VERSION_INFO, and
 // prints every fixed field and every string of its one table, one per line:
 //   resource <language>                  the record, found by name
-//   signature 0x...  (and the other fixed fields, each "name 0x...")
+//   fixed 0x...                         each word of the fixed part, in order
 //   translation 0xLLLL 0xCCCC
 //   string <key>=<value> | missing <key>
 // The strings are UTF-8 with "\" written "\\" and a line feed "\n".
@@ -71,17 +71,12 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("no fixed part\n");
     return 1;
   }
-  std::printf("signature 0x%08lX\n", fixed->dwSignature);
-  std::printf("structure_version 0x%08lX\n", fixed->dwStrucVersion);
-  std::printf("file_version 0x%08lX 0x%08lX\n", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
-  std::printf("product_version 0x%08lX 0x%08lX\n", fixed->dwProductVersionMS,
-              fixed->dwProductVersionLS);
-  std::printf("flags_mask 0x%08lX\n", fixed->dwFileFlagsMask);
-  std::printf("flags 0x%08lX\n", fixed->dwFileFlags);
-  std::printf("os 0x%08lX\n", fixed->dwFileOS);
-  std::printf("type 0x%08lX\n", fixed->dwFileType);
-  std::printf("subtype 0x%08lX\n", fixed->dwFileSubtype);
-  std::printf("date 0x%08lX 0x%08lX\n", fixed->dwFileDateMS, fixed->dwFileDateLS);
+  // Its thirteen words, signature first, date last.
+  DWORD words[sizeof *fixed / sizeof(DWORD)];
+  std::memcpy(words, fixed, sizeof words);
+  for (const DWORD word : words) {
+    std::printf("fixed 0x%08lX\n", word);
+  }
 
   WORD* translation = nullptr;
   if (VerQueryValueW(record, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),

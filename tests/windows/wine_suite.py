@@ -35,7 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from cases import (EXCEPTIONS, NO_SYSTEM_BOXES, ON_INVISIBLE_STATION, OPTION_SETS,  # noqa: E402
                    SHOWN_IN_WINDOWS, mod, status_cases)
 from expected import CAPTION, REGISTERED, SUCCEEDED, UNREGISTERED, boxes, signed32  # noqa: E402
-from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
+from expected_version_record import FIXED_FIELDS, RECORD, STRINGS, read_back  # noqa: E402
 from wine_host import Wine, text_of, windows_path  # noqa: E402
 
 CONFIG = {}
@@ -306,20 +306,8 @@ class VersionTests(WineTestCase):
         code, stdout, stderr = self.wine.run(
             ["wine", CONFIG["version_reader"], windows_path(self.space.tool)], timeout=60)
         self.assertEqual(code, 0, stdout + stderr[-2000:])
-        expected = [
-            "resource 0x0419",
-            "signature 0xFEEF04BD",
-            "structure_version 0x00010000",
-            "file_version 0x00010000 0x000604B0",
-            "product_version 0x00010000 0x00000001",
-            "flags_mask 0x0000003F",
-            "flags 0x00000000",
-            "os 0x00040004",
-            "type 0x00000001",
-            "subtype 0x00000000",
-            "date 0x00000000 0x00000000",
-            "translation 0x0000 0x04B0",
-        ] + ["string %s=%s" % pair for pair in STRINGS]
+        expected = (["resource 0x0419"] + ["fixed 0x%08X" % value for _, value in FIXED_FIELDS]
+                    + ["translation 0x0000 0x04B0"] + ["string %s=%s" % pair for pair in STRINGS])
         self.assertEqual(stdout.splitlines(), expected)
 
 
@@ -329,7 +317,6 @@ class ImageTests(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         import pefile  # Debian's python3-pefile
-        cls.pefile = pefile
         cls.pe = pefile.PE(CONFIG["comenrol"])
 
     def test_image(self):
@@ -358,29 +345,7 @@ class ImageTests(unittest.TestCase):
         self.assertFalse(hasattr(pe, "DIRECTORY_ENTRY_TLS"))
 
     def test_version_resource(self):
-        pe = self.pe
-        types = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries
-                 if entry.id == self.pefile.RESOURCE_TYPE["RT_VERSION"]]
-        self.assertEqual(len(pe.DIRECTORY_ENTRY_RESOURCE.entries), 1)
-        self.assertEqual(len(types), 1)
-        names = types[0].directory.entries
-        self.assertEqual([str(entry.name) if entry.name else entry.id for entry in names],
-                         ["VS_VERSION_INFO"])
-        self.assertEqual([entry.id for entry in names[0].directory.entries], [0x0419])
-
-        fixed = pe.VS_FIXEDFILEINFO[0]
-        self.assertEqual({field: getattr(fixed, field) for field in dict(FIXED_FIELDS)},
-                         dict(FIXED_FIELDS))
-
-        string_tables = [table for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
-                         for table in info.StringTable]
-        self.assertEqual([table.LangID for table in string_tables], [b"000004b0"])
-        self.assertEqual([(key.decode(), value.decode())
-                          for key, value in string_tables[0].entries.items()],
-                         STRINGS)
-        translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo"
-                        for var in info.Var]
-        self.assertEqual(translations, [{b"Translation": "0x0000 0x04b0"}])
+        self.assertEqual(read_back(self.pe), RECORD)
 
 
 class Xvfb:
