@@ -16,25 +16,23 @@ the same protections. Every refusal raises EmulationError.
 """
 
 import struct
-from dataclasses import dataclass
+from collections import namedtuple
 
 import pefile
 from unicorn import UC_PROT_EXEC, UC_PROT_NONE, UC_PROT_READ, UC_PROT_WRITE, UC_PROT_ALL
 
 PAGE = 0x1000
 HIGHLOW, THUMB_MOV32 = 3, 7  # the base relocation types modelled; 0 pads a block
+# Section characteristics: read, write, execute.
+ACCESS = ((0x40000000, UC_PROT_READ), (0x80000000, UC_PROT_WRITE), (0x20000000, UC_PROT_EXEC))
 
 
 class EmulationError(AssertionError):
     """The image, or the code it ran, did something the model does not allow."""
 
 
-@dataclass(frozen=True)
-class Import:
-    dll: str
-    ordinal: int  # None when imported by name
-    name: str  # None when imported by ordinal
-    rva: int  # of its slot
+# One imported function: its DLL, its ordinal or name (the other None), its slot.
+Import = namedtuple("Import", "dll ordinal name rva")
 
 
 def pages(size):
@@ -54,11 +52,7 @@ class Image:
         self.sections = []  # (rva, bytes, span, access)
         for section in pe.sections:
             content = section.get_data()[:section.Misc_VirtualSize or None]
-            access = UC_PROT_NONE
-            for flag, permission in ((0x40000000, UC_PROT_READ), (0x80000000, UC_PROT_WRITE),
-                                     (0x20000000, UC_PROT_EXEC)):
-                if section.Characteristics & flag:
-                    access |= permission
+            access = sum(bit for flag, bit in ACCESS if section.Characteristics & flag)
             span = pages(max(section.Misc_VirtualSize, len(content)))
             self.sections.append((section.VirtualAddress, content, span, access))
         self.relocations = [(entry.type, entry.rva)

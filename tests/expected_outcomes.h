@@ -1,10 +1,7 @@
 // What a user of comenrol is shown and what a caller gets back, for the C++
 // tests. Written apart from registration/messages.h on purpose: a test that
 // read the product's strings would only restate them.
-//
-//   EXPECT_EQ(box.text, Utf16(expected::LoadFailed(2)));
-//   EXPECT_EQ(stderrText, expected::HostBox(expected::Style(expected::LoadFailedStatus),
-//                                           expected::LoadFailed(2)));
+//   EXPECT_EQ(stderrText, expected::HostBox(expected::Error, expected::LoadFailed(2)));
 #pragma once
 
 #include <cstdint>
@@ -17,11 +14,8 @@ inline const std::string Caption = "comenrol.exe";
 constexpr uint32_t Information = 0x40;  // successes and the usage text
 constexpr uint32_t Error = 0x10;        // every failure
 
-constexpr int32_t SucceededStatus = 0;
-constexpr int32_t UsageStatus = -1;
-constexpr int32_t LoadFailedStatus = -2;
-constexpr int32_t EntryNotFoundStatus = -3;
-constexpr int32_t EntryFailedStatus = -4;
+constexpr int32_t SucceededStatus = 0, UsageStatus = -1, LoadFailedStatus = -2,
+                  EntryNotFoundStatus = -3, EntryFailedStatus = -4;
 
 inline const std::string Usage =
     "Invalid command line arguments.\n\nUse the following syntax:\n"
@@ -35,10 +29,10 @@ inline std::string LoadFailed(int32_t error) {
 inline std::string EntryNotFound(int32_t error) {
   return "Unable to get function address.\nError " + std::to_string(error) + ".";
 }
-inline std::string EntryFailed(const char* entry, uint32_t status) {
+inline std::string EntryFailed(const std::string& entry, uint32_t status) {
   char hex[9];
   std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(status));
-  return std::string("Error.\n") + entry + " returned:\n0x" + hex + ".";
+  return "Error.\n" + entry + " returned:\n0x" + hex + ".";
 }
 inline std::string RegisterFailed(uint32_t status) {
   return EntryFailed("DllRegisterServer", status);
@@ -47,7 +41,7 @@ inline std::string UnregisterFailed(uint32_t status) {
   return EntryFailed("DllUnregisterServer", status);
 }
 
-// The style of the box a run ending with the status shows.
+// The style of the box of a run that ends with the status.
 constexpr uint32_t Style(int32_t status) {
   return status == SucceededStatus || status == UsageStatus ? Information : Error;
 }
@@ -57,7 +51,7 @@ inline std::string HostBox(uint32_t style, const std::string& text) {
   return Caption + (style == Error ? " [error]\n" : " [information]\n") + text + "\n";
 }
 
-// An ASCII text as the UTF-16 the core works in.
+// An ASCII text in the UTF-16 the core works in.
 inline std::u16string Utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
 }  // namespace expected

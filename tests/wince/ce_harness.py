@@ -28,6 +28,7 @@ The harness is a small model of what the device does with the image:
 """
 
 import os
+import re
 import struct
 import sys
 from dataclasses import dataclass, field
@@ -126,6 +127,15 @@ class Outcome:
     unhandled: SystemBox = None  # set when an exception ended the run
     stack_low: int = INITIAL_SP  # lowest stack address written
     stack: bytes = b""  # the stack memory at the end of the run
+
+
+def built(variable):
+    """The file the build made that CTest names in the variable. Missing, it
+    fails the suite (run after the build, it is never a reason to skip)."""
+    path = os.environ.get(variable, "")
+    if not os.path.isfile(path):
+        raise RuntimeError(f"built input {path!r} is missing; set {variable} or run through ctest")
+    return path
 
 
 def read_import_table(path=DEFAULT_TABLE):
@@ -529,30 +539,18 @@ class Device(Guest):
 
     def format_text(self, destination, format_address, first, second):
         # Variadic: the first value is in r2, the next in r3, later ones on the stack.
-        format_text = self.read_text(format_address)
         values = [first, second]
-        out = []
-        i = 0
-        while i < len(format_text):
-            if format_text.startswith("%%", i):
-                out.append("%")
-                i += 2
-            elif format_text.startswith("%i", i) or format_text.startswith("%08X", i):
-                if not values:
-                    raise EmulationError("FormatText model takes two values at most")
-                value = values.pop(0)
-                if format_text[i + 1] == "i":
-                    out.append(str(signed32(value)))
-                    i += 2
-                else:
-                    out.append(f"{value & 0xFFFFFFFF:08X}")
-                    i += 4
-            elif format_text[i] == "%":
-                raise EmulationError(f"format {format_text!r} is not modelled")
-            else:
-                out.append(format_text[i])
-                i += 1
-        text = "".join(out)
+
+        def convert(match):
+            if match[0] == "%%":
+                return "%"
+            if match[0] not in ("%i", "%08X") or not values:
+                raise EmulationError(f"format {match[0]!r} with {2 - len(values)} values before "
+                                     "is not modelled")
+            value = values.pop(0)
+            return str(signed32(value)) if match[0] == "%i" else f"{value:08X}"
+
+        text = re.sub("%(%|i|08X|.?)", convert, self.read_text(format_address))
         self.write_text(destination, text)
         return len(text)
 

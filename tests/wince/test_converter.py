@@ -11,9 +11,9 @@ import unittest
 import pefile
 from elftools.elf.elffile import ELFFile
 
-IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
-ELF = os.environ.get("COMENROL_WINCE_ELF", "")
-RES = os.environ.get("COMENROL_WINCE_RES", "")
+from ce_harness import built
+
+IMAGE, ELF, RES = (built(f"COMENROL_WINCE_{name}") for name in ("EXE", "ELF", "RES"))
 CONVERTER = os.environ.get("COMENROL_ELF2PE", os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "elf2pe.py"))
 
@@ -22,14 +22,6 @@ R_ARM_ABS16 = 5
 R_ARM_V4BX = 40
 BX_LR = 0xE12FFF1E
 SUB_SP_SP_0 = 0xE24DD000
-
-
-def setUpModule():
-    # Run by CTest after the build: a missing input is a failure, not a skip.
-    for path in (ELF, RES, IMAGE):
-        if not os.path.isfile(path):
-            raise RuntimeError(f"built input {path!r} is missing; set the COMENROL_WINCE_* "
-                               "variables or run through ctest")
 
 
 def convert(elf_path, output, epoch=None):

@@ -24,20 +24,12 @@ from ce_cases import CASES, FAULT, Module, server
 from ce_harness import Device, EmulationError, SystemBox
 from expected import ENTRY_FAILED, SUCCEEDED, USAGE, boxes
 
-IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
+IMAGE = ce_harness.built("COMENROL_WINCE_EXE")
 TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
 
 # (core, Thumb callees)
 CONFIGURATIONS = [("SA-1110", False), ("TI925T", False), ("TI925T", True), ("PXA255", False),
                   ("PXA255", True)]
-
-
-def setUpModule():
-    # Run by CTest after the build: a missing input is a failure, not a skip.
-    for path in (IMAGE,):
-        if not os.path.isfile(path):
-            raise RuntimeError(f"built input {path!r} is missing; set the COMENROL_WINCE_* "
-                               "variables or run through ctest")
 
 
 class OnEachCore(unittest.TestCase):
@@ -85,17 +77,20 @@ class OnEachCore(unittest.TestCase):
 class DeviceContract(unittest.TestCase):
     """What the harness itself enforces on every run, shown to bite."""
 
+    def written(self, name, data):
+        """A file of this test's own with the data."""
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        with open(os.path.join(directory.name, name), "wb") as stream:
+            stream.write(data)
+        return stream.name
+
     def test_only_the_tables_ordinals_resolve(self):
         # With a table that lacks one of the image's ordinals the loader refuses.
-        with open(TABLE, encoding="utf-8") as stream:
-            lines = [line for line in stream if not line.startswith("FillBytes")]
-        with tempfile.NamedTemporaryFile("w", suffix=".table", delete=False) as table:
-            table.writelines(lines)
-        try:
-            with self.assertRaisesRegex(EmulationError, "ordinal 1047 is not in the import table"):
-                ce_harness.run(IMAGE, "x.dll", table_path=table.name)
-        finally:
-            os.remove(table.name)
+        with open(TABLE, "rb") as stream:
+            lines = [line for line in stream if not line.startswith(b"FillBytes")]
+        with self.assertRaisesRegex(EmulationError, "ordinal 1047 is not in the import table"):
+            ce_harness.run(IMAGE, "x.dll", table_path=self.written("x.table", b"".join(lines)))
 
     def test_imports_from_another_dll_or_by_name_are_refused(self):
         with open(IMAGE, "rb") as stream:
@@ -116,13 +111,8 @@ class DeviceContract(unittest.TestCase):
             with self.subTest(alter.__name__):
                 data = bytearray(original)
                 alter(pefile.PE(data=original), data)
-                with tempfile.NamedTemporaryFile(suffix=".exe", delete=False) as altered:
-                    altered.write(data)
-                try:
-                    with self.assertRaisesRegex(EmulationError, re.escape(message)):
-                        ce_harness.run(altered.name, "x.dll", table_path=TABLE)
-                finally:
-                    os.remove(altered.name)
+                with self.assertRaisesRegex(EmulationError, re.escape(message)):
+                    ce_harness.run(self.written("comenrol.exe", data), "x.dll", table_path=TABLE)
 
     def test_without_pdata_the_walk_gives_up_and_no_filter_is_asked(self):
         # Every pc is then a leaf, so the control pc repeats at the first frame
@@ -131,13 +121,8 @@ class DeviceContract(unittest.TestCase):
             data = bytearray(stream.read())
         directory = pefile.PE(data=bytes(data)).OPTIONAL_HEADER.DATA_DIRECTORY[3]
         struct.pack_into("<II", data, directory.get_file_offset(), 0, 0)
-        with tempfile.NamedTemporaryFile(suffix=".exe", delete=False) as altered:
-            altered.write(data)
-        try:
-            outcome = ce_harness.run(altered.name, "x.dll", {"x.dll": server(register=FAULT)},
-                                     table_path=TABLE, verdict=1)
-        finally:
-            os.remove(altered.name)
+        outcome = ce_harness.run(self.written("comenrol.exe", data), "x.dll",
+                                 {"x.dll": server(register=FAULT)}, table_path=TABLE, verdict=1)
         self.assertEqual((outcome.status, outcome.filter_calls, outcome.unhandled.code),
                          (None, [], 0xC0000005))
 

@@ -110,22 +110,12 @@ RELAY_CALL = re.compile(
 
 def unescape_trace(text):
     """Wine's debug strings escape \\n, \\r, \\t, \\\\, \\" and other units as \\xHHHH."""
-    out = []
-    i = 0
-    while i < len(text):
-        if text[i] != "\\":
-            out.append(text[i])
-            i += 1
-            continue
-        code = text[i + 1]
-        if code == "x":
-            digits = re.match(r"[0-9a-fA-F]+", text[i + 2:]).group(0)[:4]
-            out.append(chr(int(digits, 16)))
-            i += 2 + len(digits)
-            continue
-        out.append({"n": "\n", "r": "\r", "t": "\t"}.get(code, code))
-        i += 2
-    return "".join(out)
+    def unit(match):
+        code = match[1]
+        if code[0] == "x" and len(code) > 1:
+            return chr(int(code[1:], 16))
+        return {"n": "\n", "r": "\r", "t": "\t"}.get(code, code)
+    return re.sub(r"\\(x[0-9a-fA-F]{1,4}|.)", unit, text, flags=re.S)
 
 
 def parse_boxes(trace):
