@@ -9,23 +9,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "tests/windows/print_line.h"
 
 namespace {
-
-void PrintEscaped(const wchar_t* text, UINT length) {
-  for (UINT i = 0; i < length && text[i] != 0; ++i) {
-    if (text[i] == L'\\') {
-      std::fputs("\\\\", stdout);
-    } else if (text[i] == L'\n') {
-      std::fputs("\\n", stdout);
-    } else {
-      char bytes[8];
-      const int count =
-          WideCharToMultiByte(CP_UTF8, 0, &text[i], 1, bytes, sizeof bytes, nullptr, nullptr);
-      std::fwrite(bytes, 1, static_cast<size_t>(count), stdout);
-    }
-  }
-}
 
 BOOL CALLBACK FirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
   *reinterpret_cast<WORD*>(found) = language;
@@ -100,9 +88,7 @@ int wmain(int argc, wchar_t** argv) {
     WideCharToMultiByte(CP_UTF8, 0, key, -1, keyBytes, sizeof keyBytes, nullptr, nullptr);
     if (VerQueryValueW(record, path, reinterpret_cast<void**>(&value), &length) &&
         value != nullptr) {
-      std::printf("string %s=", keyBytes);
-      PrintEscaped(value, length);
-      std::printf("\n");
+      PrintLine((std::string("string ") + keyBytes + "=").c_str(), value, length);
     } else {
       std::printf("missing %s\n", keyBytes);
     }

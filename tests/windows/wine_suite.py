@@ -272,7 +272,7 @@ class ComTests(WineTestCase):
         status, _ = self.run_tool(self.tool_line(sample + " -s"))
         self.assertEqual(status, 0)
         self.assertEqual(self.client(), [
-            "InprocServer32 " + sample,
+            "InprocServer32 " + sample.replace("\\", "\\\\"),
             "ThreadingModel Apartment",
             "CoCreateInstance 0x00000000",
             "Add 0x00000000 42",
