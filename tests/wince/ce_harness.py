@@ -283,7 +283,7 @@ class Device(Guest):
                 if self.access and ENTRY_BASE <= pc < ENTRY_BASE + 0x1000:
                     return STATUS_ACCESS_VIOLATION, self.callee_pc, list(self.access)
                 raise EmulationError(f"{error} at pc 0x{pc:08X} (image offset "
-                                   f"0x{pc - LOAD_BASE:X})") from error
+                                     f"0x{pc - LOAD_BASE:X})") from error
             if self.raised:
                 return self.raised
             if self.pending is None:
@@ -294,7 +294,7 @@ class Device(Guest):
         pc = self.uc.reg_read(UC_ARM_REG_PC)
         if pc != until:
             raise EmulationError(f"stopped at 0x{pc:08X} without returning "
-                               f"(more than {INSTRUCTION_LIMIT} instructions?)")
+                                 f"(more than {INSTRUCTION_LIMIT} instructions?)")
         return None
 
     def call(self, address, args, sp, r11=None):
@@ -353,7 +353,7 @@ class Device(Guest):
             raise EmulationError(f"service call from 0x{address:08X}: not a stub")
         if uc.reg_read(UC_ARM_REG_SP) % 8:
             raise EmulationError(f"call from 0x{uc.reg_read(UC_ARM_REG_LR):08X} with sp not "
-                               "8-byte aligned")
+                                 "8-byte aligned")
         args = [uc.reg_read(r) for r in REGISTERS[:4]]
         if isinstance(service, int):  # a module's entry
             _, _, status, _ = self.entries[service]
