@@ -41,6 +41,14 @@ def unregister_failed(status):
     return f"Error.\nDllUnregisterServer returned:\n0x{status & 0xFFFFFFFF:08X}."
 
 
+def entry_returned(value, unregister=False):
+    """The status and box text of a run whose entry returned value: a set
+    sign bit is a failure, anything else success."""
+    if value & 0x80000000:
+        return ENTRY_FAILED, (unregister_failed if unregister else register_failed)(value)
+    return SUCCEEDED, UNREGISTERED if unregister else REGISTERED
+
+
 def box(status, text):
     """The box a run ending with `status` shows with `text`; None for no text."""
     if text is None:

@@ -18,10 +18,9 @@ import sys
 from dataclasses import dataclass, field, replace
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from expected import (ENTRY_FAILED, ENTRY_NOT_FOUND, LOAD_FAILED, REGISTER_ENTRY,  # noqa: E402
-                      REGISTERED, SUCCEEDED, UNREGISTER_ENTRY, UNREGISTERED, USAGE, USAGE_TEXT,
-                      entry_not_found, load_failed, register_failed, signed32,
-                      unregister_failed)
+from expected import (ENTRY_NOT_FOUND, LOAD_FAILED, REGISTER_ENTRY, SUCCEEDED,  # noqa: E402
+                      UNREGISTER_ENTRY, USAGE, USAGE_TEXT, entry_not_found, entry_returned,
+                      load_failed, signed32)
 
 IMAGE_BASE = 0x10000  # where the CE image is linked; CE hands it to the entry as its instance
 MISSING = 126  # ERROR_MOD_NOT_FOUND
@@ -56,12 +55,16 @@ def server(register=0, unregister=0):
     return Module({REG: register, UNREG: unregister})
 
 
-def entry_does(what, line, entry, status, text, exception=None):
-    """x.dll loads, and its entry of the mode returns status, faults or raises."""
-    exports = {"register" if entry == REG else "unregister": status}
-    outcome = (signed32(exception) if exception else
-               SUCCEEDED if status < 0x80000000 else ENTRY_FAILED)
-    return Case(what, line, {"x.dll": server(**exports)}, outcome, text, "x.dll", entry, exception)
+def entry_returns(what, line, entry, value):
+    """x.dll loads, and its entry of the mode returns value."""
+    exports = {"register" if entry == REG else "unregister": value}
+    return Case(what, line, {"x.dll": server(**exports)}, *entry_returned(value, entry == UNREG),
+                "x.dll", entry)
+
+
+def entry_raises(what, does, code):
+    """x.dll loads, and its register entry faults or raises: no box."""
+    return Case(what, "x.dll", {"x.dll": server(does)}, signed32(code), None, "x.dll", REG, code)
 
 
 def fails_to_load(what, line, name, error=MISSING, silent=False):
@@ -71,8 +74,8 @@ def fails_to_load(what, line, name, error=MISSING, silent=False):
 
 def parsed(what, line, name, entry, silent=False):
     """The line names module `name` and the mode's entry, which succeeds."""
-    text = None if silent else REGISTERED if entry == REG else UNREGISTERED
-    return Case(what, line, {name: server()}, SUCCEEDED, text, name, entry)
+    _, text = entry_returned(0, entry == UNREG)
+    return Case(what, line, {name: server()}, SUCCEEDED, None if silent else text, name, entry)
 
 
 def long_line(units, tail=""):
@@ -87,17 +90,15 @@ def refused(units, tail="", silent=False):
 
 OUTCOMES = [
     Case("usage", "", {}, USAGE, USAGE_TEXT),
-    entry_does("registers", "x.dll", REG, 0, REGISTERED),
-    entry_does("a positive status registers", "x.dll", REG, 1, REGISTERED),
-    entry_does("the largest status registers", "x.dll", REG, 0x7FFFFFFF, REGISTERED),
-    entry_does("unregisters", "x.dll -u", UNREG, 0, UNREGISTERED),
-    entry_does("a positive status unregisters", "x.dll -u", UNREG, 1, UNREGISTERED),
-    entry_does("registration fails", "x.dll", REG, 0x80004005, register_failed(0x80004005)),
-    entry_does("the sign bit fails", "x.dll", REG, 0x80000000, register_failed(0x80000000)),
-    entry_does("unregistration fails", "x.dll -u", UNREG, 0x80004005,
-               unregister_failed(0x80004005)),
-    entry_does("the sign bit fails unregistering", "x.dll -u", UNREG, 0x80000000,
-               unregister_failed(0x80000000)),
+    entry_returns("registers", "x.dll", REG, 0),
+    entry_returns("a positive status registers", "x.dll", REG, 1),
+    entry_returns("the largest status registers", "x.dll", REG, 0x7FFFFFFF),
+    entry_returns("unregisters", "x.dll -u", UNREG, 0),
+    entry_returns("a positive status unregisters", "x.dll -u", UNREG, 1),
+    entry_returns("registration fails", "x.dll", REG, 0x80004005),
+    entry_returns("the sign bit fails", "x.dll", REG, 0x80000000),
+    entry_returns("unregistration fails", "x.dll -u", UNREG, 0x80004005),
+    entry_returns("the sign bit fails unregistering", "x.dll -u", UNREG, 0x80000000),
     fails_to_load("module missing", "missing.dll", "missing.dll"),
     fails_to_load("module of a foreign format", "bad.dll", "bad.dll", 193),
     fails_to_load("negative load error", "odd.dll", "odd.dll", -5 & 0xFFFFFFFF),
@@ -110,8 +111,8 @@ OUTCOMES = [
 
 CASES = OUTCOMES + [replace(case, what=case.what + ", silent", line=case.line + " -s", text=None)
                     for case in OUTCOMES if case.line] + [
-    entry_does("the entry faults", "x.dll", REG, FAULT, None, 0xC0000005),
-    entry_does("the entry raises", "x.dll", REG, Raise(0xE0000123), None, 0xE0000123),
+    entry_raises("the entry faults", FAULT, 0xC0000005),
+    entry_raises("the entry raises", Raise(0xE0000123), 0xE0000123),
     # The argument text as CE hands it over.
     parsed("/U unregisters", "x.dll /U", "x.dll", UNREG),
     parsed("-u -s", "x.dll -u -s", "x.dll", UNREG, silent=True),

@@ -17,14 +17,18 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from expected import (ENTRY_FAILED, ENTRY_NOT_FOUND, LOAD_FAILED, REGISTERED,  # noqa: E402
-                      SUCCEEDED, UNREGISTERED, USAGE, USAGE_TEXT, entry_not_found, load_failed,
-                      register_failed, unregister_failed)
+from expected import (ENTRY_NOT_FOUND, LOAD_FAILED, REGISTERED, SUCCEEDED,  # noqa: E402
+                      UNREGISTERED, USAGE, USAGE_TEXT, entry_not_found, entry_returned,
+                      load_failed)
 from wine_host import windows_path  # noqa: E402
 
 # What the loader leaves as the last error: no such module or export, a
 # DllMain that refused, a module of the other bitness.
 MOD_NOT_FOUND, PROC_NOT_FOUND, DLL_INIT_FAILED, BAD_EXE_FORMAT = 126, 127, 1114, 193
+
+# What the entries of the modules that return a status return.
+RETURNS = {"returns_zero": 0, "returns_one": 1, "returns_largest": 0x7FFFFFFF,
+           "returns_general_failure": 0x80004005, "returns_sign_bit": 0x80000000}
 
 # SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX: the
 # error mode a run that shows no box adds to the one it inherited.
@@ -66,25 +70,16 @@ def status_cases(space):
         ("unquoted path with spaces", spaced + " /u", SUCCEEDED, UNREGISTERED),
         # With a "-" on the line the cut falls there, and "/u" stays in the name.
         ("slash option before a dash option", spaced + " /u -s", LOAD_FAILED, None),
-        ("non-ASCII path", foreign, ENTRY_FAILED, register_failed(0x80004005)),
-        ("non-ASCII path, unregistering", foreign + " -u", ENTRY_FAILED,
-         unregister_failed(0x80004005)),
+        ("non-ASCII path", foreign, *entry_returned(0x80004005)),
+        ("non-ASCII path, unregistering", foreign + " -u", *entry_returned(0x80004005, True)),
         # The name ends at the "-" of split-dir: split.dll is what loads.
-        ("path cut at its '-'", split, ENTRY_FAILED, register_failed(0x80004005)),
+        ("path cut at its '-'", split, *entry_returned(0x80004005)),
         ("DllMain fails", mod(space, "init_fails"), LOAD_FAILED, load_failed(DLL_INIT_FAILED)),
         ("other bitness", mod(space, "other_bitness"), LOAD_FAILED, load_failed(BAD_EXE_FORMAT)),
     ]
-    for module, status, registered, unregistered in [
-        ("returns_zero", SUCCEEDED, REGISTERED, UNREGISTERED),
-        ("returns_one", SUCCEEDED, REGISTERED, UNREGISTERED),
-        ("returns_largest", SUCCEEDED, REGISTERED, UNREGISTERED),
-        ("returns_general_failure", ENTRY_FAILED, register_failed(0x80004005),
-         unregister_failed(0x80004005)),
-        ("returns_sign_bit", ENTRY_FAILED, register_failed(0x80000000),
-         unregister_failed(0x80000000)),
-    ]:
-        cases.append((module, mod(space, module), status, registered))
-        cases.append((module + " -u", mod(space, module) + " -u", status, unregistered))
+    for module, value in RETURNS.items():
+        cases.append((module, mod(space, module), *entry_returned(value)))
+        cases.append((module + " -u", mod(space, module) + " -u", *entry_returned(value, True)))
     # Every case again in silent mode: the same status and no box at all. A
     # line that relies on the cut at "/" gets only the "/S" form, which keeps
     # that cut where it was.

@@ -2,19 +2,15 @@
 """The x86 comenrol.exe run on an emulated CPU over a model of the parts of
 Windows it uses, so that its behaviour is tested where no 32-bit program starts.
 
-- Loading: the image is mapped at LOAD_BASE by the shared loader
-  (tests/emulation.py): not at its preferred base, which stays unmapped, so a
-  missed base relocation faults; each section with its own access, so a
-  stray write into code or read-only data faults too.
+- Loading: at LOAD_BASE, through tests/emulation.py.
 - Imports: KERNEL32.dll alone, each function a stub whose model runs the call,
   pops the arguments (stdcall), may write over their slots, keeps ebx, esi,
   edi and ebp, and leaves garbage in ecx and edx. A function without a model,
   or any other DLL, fails the run. USER32 is found through GetProcAddress.
 - Calls: every call and return is followed (see step).
-- Modules: the Wine suite's test modules, by their paths in the Windows case
-  table (cases.py); entries return a status, fault at address 0 or raise. An
-  exception that escapes is handed to the filter the image registered, with
-  EXCEPTION_POINTERS.
+- Modules: the test modules, by their paths in the Windows case table; entries
+  return a status, fault at address 0 or raise. An exception that escapes is
+  handed to the filter the image registered, with EXCEPTION_POINTERS.
 - The run ends at ExitProcess, or at TerminateProcess on the current process.
 
 Usage: emulated_x86.py COMENROL_EXE
@@ -34,7 +30,7 @@ from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, U
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.dirname(HERE)]
-from cases import EXCEPTIONS, NO_SYSTEM_BOXES, OPTION_SETS, mod, status_cases  # noqa: E402
+from cases import EXCEPTIONS, NO_SYSTEM_BOXES, OPTION_SETS, RETURNS, mod, status_cases  # noqa: E402
 from emulation import Guest, Image  # noqa: E402
 from expected import boxes, signed32  # noqa: E402
 from wine_host import windows_path  # noqa: E402
@@ -70,14 +66,14 @@ def both(status):
 # Windows path -> export name -> status, "fault" or RAISE; or the load's error.
 RAISE = {module: code for module, code, _ in EXCEPTIONS}["raises_custom"]
 MODULES = {path(Space.mods, name): exports for name, exports in [
-    ("returns_zero", both(0)), ("returns_one", both(1)),
-    ("returns_general_failure", both(0x80004005)), ("returns_sign_bit", both(0x80000000)),
-    ("returns_largest", both(0x7FFFFFFF)), ("register_only", {"DllRegisterServer": 0}),
-    ("faults", both("fault")), ("raises_custom", both(RAISE)),
-    ("init_fails", 1114), ("other_bitness", 193)]}
-MODULES.update({path(Space.spaced, "returns_zero"): both(0),
-                path(Space.non_ascii, "returns_general_failure"): both(0x80004005),
-                path(Space.root, "split"): both(0x80004005)})
+    *((name, both(value)) for name, value in RETURNS.items()),
+    ("register_only", {"DllRegisterServer": 0}), ("faults", both("fault")),
+    ("raises_custom", both(RAISE)), ("init_fails", 1114), ("other_bitness", 193)]}
+# The copies elsewhere in the workspace behave as the originals.
+MODULES.update({path(directory, copy): both(RETURNS[name]) for directory, copy, name in [
+    (Space.spaced, "returns_zero", "returns_zero"),
+    (Space.non_ascii, "returns_general_failure", "returns_general_failure"),
+    (Space.root, "split", "returns_general_failure")]})
 
 
 class Ended(Exception):

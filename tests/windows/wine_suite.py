@@ -9,7 +9,8 @@ module name at the first "-" of its command line.
 
 Full 32-bit exit statuses are read through runner.exe, since a shell under
 Wine sees only the low 8 bits. Message boxes are read from Wine's relay trace
-of user32.MessageBoxW when headless, and from the real windows under Xvfb.
+of user32.MessageBoxW, or from the real windows on a display. The cases and
+what each shows are the Windows case table's (cases.py).
 
 One suite serves the x64 and the x86 build: the configuration names the
 build's files and its machine. The x86 build runs under Wine's WoW64; where
@@ -75,14 +76,14 @@ class Workspace:
         for name, path in CONFIG["modules"].items():
             if path:
                 shutil.copy(path, os.path.join(self.mods, name + ".dll"))
-        shutil.copy(CONFIG["sample"], self.mods)
+        shutil.copy(CONFIG["comenrol_sample"], self.mods)
         shutil.copy(CONFIG["other_bitness"], self.mods)
         self.spaced = self._dir("with space")
         shutil.copy(CONFIG["modules"]["returns_zero"], self.spaced)
         self.non_ascii = self._dir("Модули")
         for name in ("returns_zero", "returns_general_failure"):
             shutil.copy(CONFIG["modules"][name], self.non_ascii)
-        shutil.copy(CONFIG["sample"], self.non_ascii)
+        shutil.copy(CONFIG["comenrol_sample"], self.non_ascii)
         shutil.copy(CONFIG["modules"]["returns_general_failure"],
                     os.path.join(self.root, "split.dll"))
         self.split = self._dir("split-dir")
@@ -156,16 +157,18 @@ class WineTestCase(unittest.TestCase):
         line = '"%s"' % windows_path(tool or self.space.tool)
         return line + " " + arguments if arguments else line
 
+    def runner_environment(self, command_line, tool=None, timeout_ms=20000):
+        """What runner.exe reads: the program, its exact command line, the longest wait."""
+        return {"COMENROL_RUN_APPLICATION": windows_path(tool or self.space.tool),
+                "COMENROL_RUN_COMMAND_LINE": command_line,
+                "COMENROL_RUN_TIMEOUT_MS": str(timeout_ms)}
+
     def run_tool(self, command_line, tool=None, relay=False, timeout_ms=20000, station=None):
         """Runs the tool through the runner; returns the status and the boxes.
 
         With a station name the tool starts on a new window station of that
         name, which is not visible."""
-        extra = {
-            "COMENROL_RUN_APPLICATION": windows_path(tool or self.space.tool),
-            "COMENROL_RUN_COMMAND_LINE": command_line,
-            "COMENROL_RUN_TIMEOUT_MS": str(timeout_ms),
-        }
+        extra = self.runner_environment(command_line, tool, timeout_ms)
         if station:
             extra["COMENROL_RUN_WINDOW_STATION"] = station
         if relay:
@@ -360,11 +363,9 @@ class WindowTests(WineTestCase):
                 continue
             with self.subTest(what):
                 with tempfile.TemporaryFile() as output:
-                    tool = self.wine.start(["wine", CONFIG["runner"]], {
-                        "COMENROL_RUN_APPLICATION": windows_path(self.space.tool),
-                        "COMENROL_RUN_COMMAND_LINE": self.tool_line(arguments),
-                        "COMENROL_RUN_TIMEOUT_MS": "60000",
-                    }, output)
+                    environment = self.runner_environment(self.tool_line(arguments),
+                                                          timeout_ms=60000)
+                    tool = self.wine.start(["wine", CONFIG["runner"]], environment, output)
                     try:
                         shown = self.box_watch("find")
                         if not os.path.exists(screenshot):
