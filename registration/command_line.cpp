@@ -5,9 +5,6 @@ namespace {
 constexpr char16_t Space = u' ';
 constexpr char16_t Quote = u'"';
 
-const char16_t* const SilentForms[] = {u"-s", u"-S", u"/s", u"/S"};
-const char16_t* const UnregisterForms[] = {u"-u", u"-U", u"/u", u"/U"};
-
 bool ContainsAnyForm(const PlatformServices& services, const char16_t* text,
                      const char16_t* const (&forms)[4]) {
   for (const char16_t* form : forms) {

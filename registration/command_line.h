@@ -13,6 +13,11 @@ struct RegistrationRequest {
   bool silent;
 };
 
+// The option forms, exactly two units each, in the order they are searched
+// for; there are no others.
+inline constexpr const char16_t* SilentForms[] = {u"-s", u"-S", u"/s", u"/S"};
+inline constexpr const char16_t* UnregisterForms[] = {u"-u", u"-U", u"/u", u"/U"};
+
 enum class ParseOutcome {
   Request,  // the request is filled in
   Empty,    // the command line is empty: the usage case

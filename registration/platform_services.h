@@ -50,4 +50,15 @@ struct PlatformServices {
   // Ends the process with the status and does not return. Null on a platform
   // where the program entry ends the process by returning the status.
   void (*EndProcess)(int32_t status);
+
+  // Whether a box this process shows could be seen and answered by a person.
+  // Asked at most once per run, and never by a silent one, so a silent run
+  // pays nothing for the question. Null where a box can always be seen.
+  bool (*BoxesCanBeSeen)();
+
+  // Told once per run, straight after the parse and before anything is
+  // loaded, whether the run may show boxes, so that a platform can keep its
+  // own error boxes and fault reports from waiting on a run that shows none.
+  // Null where a platform has nothing to do with it.
+  void (*PrepareRun)(bool showsBoxes);
 };

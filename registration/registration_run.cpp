@@ -25,11 +25,20 @@ ExitStatus RunRegistration(const PlatformServices& services, void* /*instance*/,
   RegistrationRequest request;
 
   const ParseOutcome outcome = ParseCommandLine(services, commandLine, buffer, request);
+
+  // Decided once for the whole run: no box when silent, and none that nobody
+  // could see and answer. Either way every status stays what it would be.
+  const bool showsBoxes =
+      !request.silent && (services.BoxesCanBeSeen == nullptr || services.BoxesCanBeSeen());
+  if (services.PrepareRun != nullptr) {
+    services.PrepareRun(showsBoxes);
+  }
+
   if (outcome != ParseOutcome::Request) {
-    // An empty line holds no silent form, so its usage box is always shown.
-    // A line too long to take is refused the same way, but a silent caller
-    // must never be left with a box that waits for a person.
-    if (!request.silent) {
+    // An empty line holds no silent form, so its usage box is shown wherever
+    // a person can see it. A line too long to take is refused the same way,
+    // but a silent caller must never be left with a box that waits.
+    if (showsBoxes) {
       Show(services, UsageText, MessageStyleInformation);
     }
     return StatusUsage;
@@ -37,7 +46,7 @@ ExitStatus RunRegistration(const PlatformServices& services, void* /*instance*/,
 
   const ModuleHandle module = services.LoadModule(request.moduleName);
   if (module == nullptr) {
-    if (!request.silent) {
+    if (showsBoxes) {
       ShowFormatted(services, buffer, LoadFailedText,
                     static_cast<int32_t>(services.LastErrorCode()), MessageStyleError);
     }
@@ -47,7 +56,7 @@ ExitStatus RunRegistration(const PlatformServices& services, void* /*instance*/,
   const SelfRegistrationEntry entry =
       services.FindEntry(module, request.unregister ? UnregisterEntryName : RegisterEntryName);
   if (entry == nullptr) {
-    if (!request.silent) {
+    if (showsBoxes) {
       ShowFormatted(services, buffer, EntryNotFoundText,
                     static_cast<int32_t>(services.LastErrorCode()), MessageStyleError);
     }
@@ -56,7 +65,7 @@ ExitStatus RunRegistration(const PlatformServices& services, void* /*instance*/,
 
   const int32_t result = entry();
   if (result < 0) {
-    if (!request.silent) {
+    if (showsBoxes) {
       ShowFormatted(services, buffer,
                     request.unregister ? UnregisterFailedText : RegisterFailedText, result,
                     MessageStyleError);
@@ -64,7 +73,7 @@ ExitStatus RunRegistration(const PlatformServices& services, void* /*instance*/,
     return StatusEntryFailed;
   }
 
-  if (!request.silent) {
+  if (showsBoxes) {
     Show(services, request.unregister ? UnregisterSucceededText : RegisterSucceededText,
          MessageStyleInformation);
   }

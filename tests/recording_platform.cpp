@@ -5,6 +5,7 @@
 namespace {
 
 Recording recording;
+bool boxesCanBeSeen = true;
 int moduleToken;  // its address stands for the loaded module
 
 int32_t Entry() {
@@ -49,16 +50,35 @@ void EndProcess(int32_t status) {
   recording.endStatus = status;
 }
 
+bool BoxesCanBeSeen() {
+  recording.calls.push_back("BoxesCanBeSeen");
+  return boxesCanBeSeen;
+}
+
+void PrepareRun(bool showsBoxes) {
+  recording.calls.push_back("PrepareRun");
+  recording.preparedShowsBoxes.push_back(showsBoxes);
+}
+
 constexpr PlatformServices withoutEnd = {
     LoadModule,       FindEntry,         LastErrorCode,
     FormatText,       ShowMessageBox,    PortableFindSubstring,
     PortableFindUnit, PortableFillBytes, nullptr,
+    nullptr,          nullptr,
 };
 
 constexpr PlatformServices withEnd = {
     LoadModule,       FindEntry,         LastErrorCode,
     FormatText,       ShowMessageBox,    PortableFindSubstring,
     PortableFindUnit, PortableFillBytes, EndProcess,
+    nullptr,          nullptr,
+};
+
+constexpr PlatformServices withBoxQuestions = {
+    LoadModule,       FindEntry,         LastErrorCode,
+    FormatText,       ShowMessageBox,    PortableFindSubstring,
+    PortableFindUnit, PortableFillBytes, nullptr,
+    BoxesCanBeSeen,   PrepareRun,
 };
 
 }  // namespace
@@ -72,6 +92,13 @@ const PlatformServices& RecordingPlatform(const RecordingScript& script) {
 const PlatformServices& RecordingPlatformWithEnd(const RecordingScript& script) {
   RecordingPlatform(script);
   return withEnd;
+}
+
+const PlatformServices& RecordingPlatformWithBoxQuestions(const RecordingScript& script,
+                                                          bool canBeSeen) {
+  RecordingPlatform(script);
+  boxesCanBeSeen = canBeSeen;
+  return withBoxQuestions;
 }
 
 const Recording& Recorded() { return recording; }

@@ -33,6 +33,7 @@ struct Recording {
   std::vector<RecordedBox> boxes;
   int entryCalls = 0;
   int32_t endStatus = 0;
+  std::vector<bool> preparedShowsBoxes;  // each value PrepareRun was told
 };
 
 // Resets the recording, programs it with the script and returns the double.
@@ -41,3 +42,8 @@ const PlatformServices& RecordingPlatform(const RecordingScript& script);
 const Recording& Recorded();
 // The double with EndProcess recorded (it returns, which a real one never does).
 const PlatformServices& RecordingPlatformWithEnd(const RecordingScript& script);
+// The double of a platform that tells whether a box can be seen (recorded as
+// "BoxesCanBeSeen", answering canBeSeen) and wants to know whether the run
+// shows boxes (recorded as "PrepareRun").
+const PlatformServices& RecordingPlatformWithBoxQuestions(const RecordingScript& script,
+                                                          bool canBeSeen);

@@ -117,6 +117,47 @@ const RunCase runCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, RunTest, ::testing::ValuesIn(runCases), CaseName());
 
+// A platform that can tell whether anybody could see a box: it is asked once,
+// never by a silent run, and told the answer before anything is loaded; when
+// nobody could see a box there is none, and every status stays the same.
+struct BoxQuestionCase {
+  const char* what;
+  std::u16string commandLine;
+  RecordingScript script;
+  bool canBeSeen;
+  ExitStatus status;
+  Calls calls;
+  bool preparedShowsBoxes;
+};
+
+class BoxQuestionTest : public ::testing::TestWithParam<BoxQuestionCase> {};
+
+TEST_P(BoxQuestionTest, DecidesOnceBeforeLoading) {
+  const BoxQuestionCase& c = GetParam();
+  const PlatformServices& services = RecordingPlatformWithBoxQuestions(c.script, c.canBeSeen);
+  EXPECT_EQ(RunRegistration(services, nullptr, nullptr, c.commandLine.c_str(), 0), c.status);
+  EXPECT_EQ(Recorded().calls, c.calls);
+  EXPECT_EQ(Recorded().preparedShowsBoxes, std::vector<bool>{c.preparedShowsBoxes});
+}
+
+const Calls asked = {"BoxesCanBeSeen", "PrepareRun"};
+const Calls notAsked = {"PrepareRun"};
+
+const BoxQuestionCase boxQuestionCases[] = {
+    {"seen success", u"x.dll", EntryReturns(0), true, StatusSucceeded,
+     Join(asked, {"LoadModule", "FindEntry", "Entry", "ShowMessageBox"}), true},
+    {"unseen success", u"x.dll", EntryReturns(0), false, StatusSucceeded, Join(asked, throughEntry),
+     false},
+    {"unseen load failure reads no error", u"x.dll", LoadFails(2), false, StatusLoadFailed,
+     Join(asked, loadOnly), false},
+    {"unseen usage", u"", EntryReturns(0), false, StatusUsage, asked, false},
+    {"silent run never asks", u"x.dll -s", EntryReturns(-1), true, StatusEntryFailed,
+     Join(notAsked, throughEntry), false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Visibility, BoxQuestionTest, ::testing::ValuesIn(boxQuestionCases),
+                         CaseName());
+
 TEST(RunProgramTest, EndsTheProcessWithTheRunsStatus) {
   const PlatformServices& services = RecordingPlatformWithEnd(EntryReturns(-5));
   RunProgram(services, nullptr, nullptr, u"x.dll -s", 0);

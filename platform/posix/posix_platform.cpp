@@ -13,6 +13,7 @@
 
 #include "platform/portable_text.h"
 #include "platform/posix/utf16_host_text.h"
+#include "registration/messages.h"
 
 namespace {
 
@@ -109,9 +110,9 @@ int ShowMessageBox(void* /*owner*/, const char16_t* text, const char16_t* captio
     return 1;
   }
   std::string box = EncodeHostText(View(caption));
-  if (style == 0x10) {
+  if (style == MessageStyleError) {
     box += " [error]\n";
-  } else if (style == 0x40) {
+  } else if (style == MessageStyleInformation) {
     box += " [information]\n";
   } else {
     char kind[32];
@@ -166,9 +167,12 @@ void OpenClosedStandardDescriptors() {
 namespace {
 
 const PlatformServices services = {
-    LoadModule,         FindEntry,         LastErrorCode,
-    PortableFormatText, ShowMessageBox,    PortableFindSubstring,
-    PortableFindUnit,   PortableFillBytes, EndProcess,
+    LoadModule,       FindEntry,
+    LastErrorCode,    PortableFormatText,
+    ShowMessageBox,   PortableFindSubstring,
+    PortableFindUnit, PortableFillBytes,
+    EndProcess,       nullptr,
+    nullptr,
 };
 
 }  // namespace

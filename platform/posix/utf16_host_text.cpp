@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "registration/command_line.h"
+
 namespace {
 
 constexpr char16_t EscapeBase = 0xDC00;
@@ -59,8 +61,14 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
-bool IsOptionForm(std::string_view argument) {
-  for (std::string_view form : {"-s", "-S", "/s", "/S", "-u", "-U", "/u", "/U"}) {
+// One of the core's option forms, exactly.
+bool IsOptionForm(std::u16string_view argument) {
+  for (std::u16string_view form : SilentForms) {
+    if (argument == form) {
+      return true;
+    }
+  }
+  for (std::u16string_view form : UnregisterForms) {
     if (argument == form) {
       return true;
     }
@@ -118,7 +126,7 @@ std::u16string BuildHostCommandLine(int argc, const char* const* argv) {
       commandLine += u' ';
     }
     std::u16string argument = DecodeHostText(argv[i]);
-    if (!IsOptionForm(argv[i])) {
+    if (!IsOptionForm(argument)) {
       for (char16_t& unit : argument) {
         if (unit == u'/') {
           unit = u'\\';

@@ -48,6 +48,8 @@ int32_t ComenrolEntry(void* instance, void* previousInstance, const char16_t* co
       comenrol_import_FindUnit,
       comenrol_import_FillBytes,
       nullptr,
+      nullptr,
+      nullptr,
   };
   return RunProgram(services, instance, previousInstance, commandLine, showState);
 }

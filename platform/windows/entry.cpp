@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "platform/windows/windows_platform.h"
-#include "registration/command_line.h"
 #include "registration/registration_run.h"
 
 namespace {
@@ -18,23 +17,6 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// The system's own error boxes (a missing removable disk, a file that will
-// not open, a fault) are turned off for a run that shows no box of its own:
-// nobody would be there to answer them.
-constexpr UINT NoSystemErrorBoxes =
-    SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX;
-
-// Whether the run shows no box at all: it is silent, or no person could see a
-// box (a window station that is not visible, as for services, or no USER32).
-// The line is read by the run's own parse, here on a scratch buffer, so the
-// answer is the run's own.
-bool ShowsNoBox(const char16_t* commandLine) {
-  char16_t scratch[CommandLineCapacity];
-  RegistrationRequest request;
-  ParseCommandLine(WindowsPlatformServices(), commandLine, scratch, request);
-  return request.silent || !MessageBoxesCanBeSeen();
-}
-
 }  // namespace
 
 // The image's own base, which is its instance handle; the linker defines it.
@@ -46,11 +28,6 @@ extern "C" void ComenrolEntry() {
   SetUnhandledExceptionFilter(EndWithExceptionCode);
   const char16_t* commandLine =
       SkipProgramName(reinterpret_cast<const char16_t*>(GetCommandLineW()));
-  const bool boxless = ShowsNoBox(commandLine);
-  if (boxless) {
-    // Added to the mode the process was started with, which it keeps.
-    SetErrorMode(SetErrorMode(NoSystemErrorBoxes) | NoSystemErrorBoxes);
-  }
   // Of the four entry values the run uses only the command line, so the show
   // state is passed as the default rather than read from the startup record.
   // RunProgram ends the process through EndProcess, ExitProcess here.

@@ -73,11 +73,26 @@ HMODULE User32ForBoxes() {
   return user32;
 }
 
+bool BoxesCanBeSeen() { return User32ForBoxes() != nullptr; }
+
+// The system's own error boxes (a missing removable disk, a file that will
+// not open, a fault) are turned off for a run that shows no box of its own:
+// nobody would be there to answer them. They are added to the mode the
+// process was started with, which a run with boxes keeps as it is.
+void PrepareRun(bool showsBoxes) {
+  constexpr UINT noSystemErrorBoxes =
+      SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX;
+  if (!showsBoxes) {
+    SetErrorMode(SetErrorMode(noSystemErrorBoxes) | noSystemErrorBoxes);
+  }
+}
+
 using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 
-// Asked again when the box is due, so the answer is the one the entry had.
+// Only a run that BoxesCanBeSeen allowed shows a box, so USER32 is already in
+// the process here.
 int ShowMessageBox(void* owner, const char16_t* text, const char16_t* caption, uint32_t style) {
-  const HMODULE user32 = User32ForBoxes();
+  const HMODULE user32 = LoadSystemUser32();
   if (user32 == nullptr) {
     return 0;
   }
@@ -94,13 +109,12 @@ const PlatformServices services = {
     LoadModule,         FindEntry,         LastErrorCode,
     PortableFormatText, ShowMessageBox,    PortableFindSubstring,
     PortableFindUnit,   PortableFillBytes, EndProcess,
+    BoxesCanBeSeen,     PrepareRun,
 };
 
 }  // namespace
 
 const PlatformServices& WindowsPlatformServices() { return services; }
-
-bool MessageBoxesCanBeSeen() { return User32ForBoxes() != nullptr; }
 
 const char16_t* SkipProgramName(const char16_t* commandLine) {
   // The name ends at the first white space outside double quotes; quotes may

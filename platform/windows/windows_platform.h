@@ -9,9 +9,11 @@
 //
 // A box is MessageBoxW with no owner, found when the box is about to be shown
 // in the system's own USER32.dll, loaded from the system directory alone
-// (never through the search path). There is no box when that fails or when no
-// person could see it (MessageBoxesCanBeSeen), and the run's status is what it
-// would have been with one.
+// (never through the search path). A box can be seen (BoxesCanBeSeen) only
+// when that loads and the process's window station is visible (WSF_VISIBLE);
+// otherwise the run shows none and its status is what it would have been with
+// one. A run that shows no box turns the system's own error boxes off first
+// (PrepareRun).
 //
 // This is the one place where the system's wchar_t text and the core's
 // char16_t text meet; both are UTF-16 units on this platform.
@@ -20,11 +22,6 @@
 #include "registration/platform_services.h"
 
 const PlatformServices& WindowsPlatformServices();
-
-// Whether a box shown by this process could be seen and dismissed by a
-// person: USER32 loads from the system directory and the process's window
-// station is visible (WSF_VISIBLE). Loads USER32 into the process.
-bool MessageBoxesCanBeSeen();
 
 // What a WinMain receives as its command line: the process command line with
 // the program's own name (quoted or not) and the white space after it skipped.

@@ -17,7 +17,7 @@ namespace {
 
 const PlatformServices textOnly = {
     nullptr,          nullptr,           nullptr, nullptr, nullptr, PortableFindSubstring,
-    PortableFindUnit, PortableFillBytes, nullptr,
+    PortableFindUnit, PortableFillBytes, nullptr, nullptr, nullptr,
 };
 
 void Check(bool condition) {
