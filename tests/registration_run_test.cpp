@@ -22,6 +22,12 @@ Calls Join(Calls a, const Calls& b) {
   return a;
 }
 
+// Whether the platform can tell if anybody could see a box: one that cannot
+// is never asked; one that can is asked once, never by a silent run, and told
+// before anything is loaded whether the run shows boxes. When nobody could see
+// a box there is none, and every status stays the same.
+enum class Boxes { NotAsked, Seen, Unseen };
+
 struct RunCase {
   const char* what;
   std::u16string commandLine;
@@ -31,18 +37,25 @@ struct RunCase {
   Calls calls;
   std::string loadedName;
   std::string entryName;
+  Boxes boxes = Boxes::NotAsked;
 };
 
 class RunTest : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(RunTest, ShowsAtMostOneBoxAndReturnsTheStatus) {
   const RunCase& c = GetParam();
-  const PlatformServices& services = RecordingPlatform(c.script);
+  const PlatformServices& services =
+      c.boxes == Boxes::NotAsked
+          ? RecordingPlatform(c.script)
+          : RecordingPlatformWithBoxQuestions(c.script, c.boxes == Boxes::Seen);
 
   EXPECT_EQ(RunRegistration(services, nullptr, nullptr, c.commandLine.c_str(), 0), c.status);
 
   const Recording& seen = Recorded();
   EXPECT_EQ(seen.calls, c.calls);
+  if (c.boxes != Boxes::NotAsked) {
+    EXPECT_EQ(seen.preparedShowsBoxes, std::vector<bool>{!c.boxText.empty()});
+  }
   EXPECT_EQ(seen.loadedName, Utf16(c.loadedName));
   EXPECT_EQ(seen.entryName, Utf16(c.entryName));
   if (c.boxText.empty()) {
@@ -77,6 +90,7 @@ const Calls throughSuccess = Join(throughEntry, {"ShowMessageBox"});
 const std::string reg = "DllRegisterServer";
 const std::string unreg = "DllUnregisterServer";
 const std::u16string overLong(600, u'a');
+const Calls asked = {"BoxesCanBeSeen", "PrepareRun"};
 
 const RunCase runCases[] = {
     {"empty line shows usage", u"", {}, UsageStatus, Usage, {"ShowMessageBox"}, "", ""},
@@ -113,50 +127,18 @@ const RunCase runCases[] = {
      Unregistered, throughSuccess, "x.dll", unreg},
     {"silent success", u"\"my x.dll\" -u -s", EntryReturns(0), SucceededStatus, "", throughEntry,
      "my x.dll", unreg},
+    {"seen success", u"x.dll", EntryReturns(0), SucceededStatus, Registered,
+     Join(asked, throughSuccess), "x.dll", reg, Boxes::Seen},
+    {"unseen success", u"x.dll", EntryReturns(0), SucceededStatus, "", Join(asked, throughEntry),
+     "x.dll", reg, Boxes::Unseen},
+    {"unseen load failure reads no error", u"x.dll", LoadFails(2), LoadFailedStatus, "",
+     Join(asked, loadOnly), "x.dll", "", Boxes::Unseen},
+    {"unseen usage", u"", EntryReturns(0), UsageStatus, "", asked, "", "", Boxes::Unseen},
+    {"silent run never asks", u"x.dll -s", EntryReturns(-1), EntryFailedStatus, "",
+     Join({"PrepareRun"}, throughEntry), "x.dll", reg, Boxes::Seen},
 };
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, RunTest, ::testing::ValuesIn(runCases), CaseName());
-
-// A platform that can tell whether anybody could see a box: it is asked once,
-// never by a silent run, and told the answer before anything is loaded; when
-// nobody could see a box there is none, and every status stays the same.
-struct BoxQuestionCase {
-  const char* what;
-  std::u16string commandLine;
-  RecordingScript script;
-  bool canBeSeen;
-  ExitStatus status;
-  Calls calls;
-  bool preparedShowsBoxes;
-};
-
-class BoxQuestionTest : public ::testing::TestWithParam<BoxQuestionCase> {};
-
-TEST_P(BoxQuestionTest, DecidesOnceBeforeLoading) {
-  const BoxQuestionCase& c = GetParam();
-  const PlatformServices& services = RecordingPlatformWithBoxQuestions(c.script, c.canBeSeen);
-  EXPECT_EQ(RunRegistration(services, nullptr, nullptr, c.commandLine.c_str(), 0), c.status);
-  EXPECT_EQ(Recorded().calls, c.calls);
-  EXPECT_EQ(Recorded().preparedShowsBoxes, std::vector<bool>{c.preparedShowsBoxes});
-}
-
-const Calls asked = {"BoxesCanBeSeen", "PrepareRun"};
-const Calls notAsked = {"PrepareRun"};
-
-const BoxQuestionCase boxQuestionCases[] = {
-    {"seen success", u"x.dll", EntryReturns(0), true, StatusSucceeded,
-     Join(asked, {"LoadModule", "FindEntry", "Entry", "ShowMessageBox"}), true},
-    {"unseen success", u"x.dll", EntryReturns(0), false, StatusSucceeded, Join(asked, throughEntry),
-     false},
-    {"unseen load failure reads no error", u"x.dll", LoadFails(2), false, StatusLoadFailed,
-     Join(asked, loadOnly), false},
-    {"unseen usage", u"", EntryReturns(0), false, StatusUsage, asked, false},
-    {"silent run never asks", u"x.dll -s", EntryReturns(-1), true, StatusEntryFailed,
-     Join(notAsked, throughEntry), false},
-};
-
-INSTANTIATE_TEST_SUITE_P(Visibility, BoxQuestionTest, ::testing::ValuesIn(boxQuestionCases),
-                         CaseName());
 
 TEST(RunProgramTest, EndsTheProcessWithTheRunsStatus) {
   const PlatformServices& services = RecordingPlatformWithEnd(EntryReturns(-5));
