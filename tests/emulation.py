@@ -79,10 +79,11 @@ class Guest:
         self.uc.mem_map(address, pages(max(size, len(data))), access)
         self.uc.mem_write(address, data)
 
-    def load(self, image, base):
+    def load(self, image, base, at_preferred_base=False):
         """Maps the image at base with each section's access and applies its
-        base relocations. Returns the address of its entry point."""
-        if base == image.preferred_base:
+        base relocations. Returns the address of its entry point. The
+        preferred base is refused unless at_preferred_base says it is meant."""
+        if base == image.preferred_base and not at_preferred_base:
             raise EmulationError("an image loaded at its preferred base proves no relocation")
         self.map(base, image.size, UC_PROT_ALL, image.headers)
         for rva, content, _, _ in image.sections:

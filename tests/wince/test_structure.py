@@ -2,17 +2,14 @@
 
 import os
 import struct
-import sys
 import unittest
 
 import pefile
 from elftools.elf.elffile import ELFFile
 
-import ce_harness
+import ce_harness  # puts tests/ on the path as well
 from ce_cases import IMAGE_BASE
-
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from expected_version_record import RECORD, read_back  # noqa: E402
+from expected_version_record import RECORD, read_back
 
 IMAGE, ELF = ce_harness.built("COMENROL_WINCE_EXE"), ce_harness.built("COMENROL_WINCE_ELF")
 TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)

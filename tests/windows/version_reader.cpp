@@ -1,5 +1,6 @@
 // Reads the version record of an image by its name, VS_VERSION_INFO, and
-// prints every fixed field and every string of its one table, one per line:
+// prints every fixed field and the strings of the keys named after the image
+// in its one table, one per line:
 //   resource <language>                  the record, found by name
 //   fixed 0x...                         each word of the fixed part, in order
 //   translation 0xLLLL 0xCCCC
@@ -23,8 +24,8 @@ BOOL CALLBACK FirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR f
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: version_reader IMAGE\n");
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: version_reader IMAGE [KEY...]\n");
     return 2;
   }
   const HMODULE image = LoadLibraryExW(argv[1], nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -75,11 +76,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("translation missing\n");
   }
 
-  static const wchar_t* const keys[] = {L"Comments",        L"CompanyName",      L"FileDescription",
-                                        L"FileVersion",     L"InternalName",     L"LegalCopyright",
-                                        L"LegalTrademarks", L"OriginalFilename", L"PrivateBuild",
-                                        L"ProductName",     L"ProductVersion",   L"SpecialBuild"};
-  for (const wchar_t* key : keys) {
+  for (int argument = 2; argument < argc; ++argument) {
+    const wchar_t* key = argv[argument];
     wchar_t path[128];
     wsprintfW(path, L"\\StringFileInfo\\000004b0\\%s", key);
     wchar_t* value = nullptr;

@@ -297,7 +297,8 @@ class VersionTests(WineTestCase):
 
     def test_record_read_by_name(self):
         code, stdout, stderr = self.wine.run(
-            ["wine", CONFIG["version_reader"], windows_path(self.space.tool)], timeout=60)
+            ["wine", CONFIG["version_reader"], windows_path(self.space.tool)]
+            + [key for key, _ in STRINGS], timeout=60)
         self.assertEqual(code, 0, stdout + stderr[-2000:])
         expected = (["resource 0x0419"] + ["fixed 0x%08X" % value for _, value in FIXED_FIELDS]
                     + ["translation 0x0000 0x04B0"] + ["string %s=%s" % pair for pair in STRINGS])
