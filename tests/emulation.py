@@ -7,12 +7,11 @@ whatever the architecture: the loader and the guest memory every harness needs.
     guest.bind(image, 0x10000000, lambda imp: stub_address_for(imp))
     guest.read_text(guest.read_word(address))
 
-The image goes where the caller says, never at its preferred base, which
+The image goes where the caller says, away from its preferred base, which
 stays unmapped: a missed relocation faults. Each section gets the access its
-characteristics ask for, the headers are read-only and the rest of the image
-has none, so a stray write into code or read-only data faults too. Models of
-the system's functions write for the guest through write_bytes, which obeys
-the same protections. Every refusal raises EmulationError.
+characteristics ask for, the rest of the image none, so a stray write into
+code or read-only data faults too; models write for the guest through
+write_bytes, which obeys the same. Every refusal raises EmulationError.
 """
 
 import struct

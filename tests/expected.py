@@ -4,11 +4,11 @@ Python suite (the Wine suite, the emulated x86 run, the emulated CE runs).
 Written apart from the product's own message catalogue on purpose: a test
 that read the product's strings would only restate them.
 
-    from expected import USAGE, LOAD_FAILED, box, load_failed
+    from expected import LOAD_FAILED, boxes, load_failed
     assert run.status == LOAD_FAILED
-    assert run.boxes == [box(LOAD_FAILED, load_failed(126))]
+    assert run.boxes == boxes(LOAD_FAILED, load_failed(126))  # [(text, caption, style)]
 
-A box is (text, caption, style); statuses are signed 32-bit values.
+Statuses are signed 32-bit values.
 """
 
 CAPTION = "comenrol.exe"
@@ -49,16 +49,11 @@ def entry_returned(value, unregister=False):
     return SUCCEEDED, UNREGISTERED if unregister else REGISTERED
 
 
-def box(status, text):
-    """The box a run ending with `status` shows with `text`; None for no text."""
-    if text is None:
-        return None
-    return text, CAPTION, INFORMATION if status in (SUCCEEDED, USAGE) else ERROR
-
-
 def boxes(status, text):
-    """The list of boxes such a run shows: one, or none for no text."""
-    return [] if text is None else [box(status, text)]
+    """The boxes of a run that ends with status and shows text: that one box,
+    in the style of the status, or none when text is None."""
+    style = INFORMATION if status in (SUCCEEDED, USAGE) else ERROR
+    return [] if text is None else [(text, CAPTION, style)]
 
 
 def signed32(value):

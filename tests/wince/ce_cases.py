@@ -15,6 +15,7 @@ status is what the run returns when the runtime's exception filter accepts.
 
 import os
 import sys
+from collections import namedtuple
 from dataclasses import dataclass, field, replace
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -28,9 +29,7 @@ FAULT = "fault"
 REG, UNREG = REGISTER_ENTRY, UNREGISTER_ENTRY
 
 
-@dataclass(frozen=True)
-class Raise:
-    code: int
+Raise = namedtuple("Raise", "code")  # an entry that raises an exception with this code
 
 
 @dataclass

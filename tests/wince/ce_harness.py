@@ -1,23 +1,19 @@
 """Runs comenrol.exe for Windows CE on an emulated ARM core of a CE device.
 
-The harness is a small model of what the device does with the image:
+A small model of what the device does with the image, loaded at LOAD_BASE
+through tests/emulation.py:
 
-- Loading: the PE image is mapped at LOAD_BASE by the shared loader
-  (tests/emulation.py): not at its preferred base, with each section's access.
 - Cores: SA-1110 (ARMv4, no Thumb), TI925T (ARMv4T) and PXA255 (ARMv5TE),
-  each rejecting every instruction its architecture lacks (bx on ARMv4, clz
-  and blx below ARMv5, ...), so a run completes only if the whole executed
-  path suits the core.
-- Imports: only COREDLL.dll, only by ordinal, only the ordinals listed in
+  each rejecting every instruction its architecture lacks, so a run completes
+  only if the whole executed path suits the core.
+- Imports: only COREDLL.dll, only by ordinal, only the ordinals of
   platform/wince/coredll_imports.table. Each resolves to a stub ("svc; mov pc,
-  lr", or "svc; bx lr" in Thumb state with the slot holding its address | 1)
-  whose service call runs the Python model of the operation, then scrambles
-  r1-r3, r12 and the condition flags (r0 holds the result), as a real callee
-  may.
-- Modules: LoadModule and FindEntry work over the modelled modules of a row of
-  ce_cases; their entries, ARM or Thumb code, return programmed statuses,
-  fault, or raise an exception. Every callee checks at its first instruction
-  that it was entered in its own state.
+  lr", or "svc; bx lr" in Thumb state, the slot holding its address | 1) whose
+  service call runs the model of the operation, then scrambles r1-r3, r12 and
+  the flags, as a real callee may.
+- Modules: those of a row of ce_cases; their entries, ARM or Thumb code,
+  return programmed statuses, fault, or raise. Every callee checks at its
+  first instruction that it was entered in its own state.
 - Exceptions: a fault or raise in a module's entry is dispatched as CE's
   kernel does it (see dispatch below); one that no frame takes ends the run
   with the system's box instead of a status.
@@ -31,6 +27,7 @@ import os
 import re
 import struct
 import sys
+from collections import namedtuple
 from dataclasses import dataclass, field
 
 from unicorn import (UC_ARCH_ARM, UC_HOOK_CODE, UC_HOOK_INTR, UC_HOOK_MEM_INVALID,
@@ -101,19 +98,11 @@ ENTRY_VALUES = (IMAGE_BASE, 0, None, 5)  # instance, previous instance, text, sh
 DEFAULT_TABLE = os.path.join(HERE, "..", "..", "platform", "wince", "coredll_imports.table")
 
 
-@dataclass
-class SystemBox:
-    """The system's box for an exception that no frame took."""
-    process: str
-    code: int
-    address: int
-
-
-@dataclass
-class FilterCall:
-    code: int
-    pointers: int  # the EXCEPTION_POINTERS handed over
-    record_code: int  # the code in the record those pointers lead to
+# The system's box for an exception that no frame took.
+SystemBox = namedtuple("SystemBox", "process code address")
+# A question to the exception filter: the code, the EXCEPTION_POINTERS handed
+# over and the code in the record they lead to.
+FilterCall = namedtuple("FilterCall", "code pointers record_code")
 
 
 @dataclass
