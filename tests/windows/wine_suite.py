@@ -72,30 +72,21 @@ class Workspace:
         self.root = tempfile.mkdtemp(prefix="comenrol", dir="/tmp")
         if "-" in self.root:
             raise RuntimeError("temporary directory holds a '-': " + self.root)
-        self.mods = self._dir("mods")
-        for name, path in CONFIG["modules"].items():
-            if path:
-                shutil.copy(path, os.path.join(self.mods, name + ".dll"))
-        shutil.copy(CONFIG["comenrol_sample"], self.mods)
-        shutil.copy(CONFIG["other_bitness"], self.mods)
-        self.spaced = self._dir("with space")
-        shutil.copy(CONFIG["modules"]["returns_zero"], self.spaced)
-        self.non_ascii = self._dir("Модули")
-        for name in ("returns_zero", "returns_general_failure"):
-            shutil.copy(CONFIG["modules"][name], self.non_ascii)
-        shutil.copy(CONFIG["comenrol_sample"], self.non_ascii)
-        shutil.copy(CONFIG["modules"]["returns_general_failure"],
-                    os.path.join(self.root, "split.dll"))
-        self.split = self._dir("split-dir")
-        shutil.copy(CONFIG["modules"]["returns_zero"], self.split)
-        self.tool = os.path.join(self._dir("tool"), "comenrol.exe")
-        shutil.copy(CONFIG["comenrol"], self.tool)
-        self.odd_tool = os.path.join(self._dir("tool -s -u dir"), "comenrol.exe")
-        shutil.copy(CONFIG["comenrol"], self.odd_tool)
+        modules, sample, tool = CONFIG["modules"], CONFIG["comenrol_sample"], CONFIG["comenrol"]
+        self.mods = self._dir("mods", *modules.values(), sample, CONFIG["other_bitness"])
+        self.spaced = self._dir("with space", modules["returns_zero"])
+        self.non_ascii = self._dir("Модули", modules["returns_zero"],
+                                   modules["returns_general_failure"], sample)
+        shutil.copy(modules["returns_general_failure"], os.path.join(self.root, "split.dll"))
+        self.split = self._dir("split-dir", modules["returns_zero"])
+        self.tool = os.path.join(self._dir("tool", tool), "comenrol.exe")
+        self.odd_tool = os.path.join(self._dir("tool -s -u dir", tool), "comenrol.exe")
 
-    def _dir(self, name):
+    def _dir(self, name, *files):
         path = os.path.join(self.root, name)
         os.mkdir(path)
+        for file in files:
+            shutil.copy(file, path)
         return path
 
     def remove(self):
