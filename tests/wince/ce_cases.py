@@ -27,8 +27,6 @@ IMAGE_BASE = 0x10000  # where the CE image is linked; CE hands it to the entry a
 MISSING = 126  # ERROR_MOD_NOT_FOUND
 FAULT = "fault"
 REG, UNREG = REGISTER_ENTRY, UNREGISTER_ENTRY
-
-
 Raise = namedtuple("Raise", "code")  # an entry that raises an exception with this code
 
 

@@ -1,12 +1,11 @@
-"""comenrol.exe for CE, run on emulated CE cores: every row of the CE case
-table (ce_cases.py), and what the harness itself enforces.
+"""comenrol.exe for CE on emulated CE cores: every row of the CE case table
+(ce_cases.py) on each configuration below (the three cores, the two with
+Thumb state also with Thumb callees), and what the harness itself enforces.
 
-Each row runs on each configuration below: the three cores, and on the two
-with Thumb state also with Thumb callees (module entries and COREDLL
-operations). Besides the row's status, box, loaded name and entry, every run
-checks that the entry is called once when found, that the last error is read
-only for a box that is shown, and that a refused line consults nothing and
-never reaches the stack.
+Besides the row's status, box, loaded name and entry, every run checks that
+the entry is called once when found, that the last error is read only for a
+box that is shown, and that a refused line consults nothing and never
+reaches the stack.
 """
 
 import os

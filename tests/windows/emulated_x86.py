@@ -297,7 +297,6 @@ class Emulator(Guest):
 
 
 PROGRAM_NAMES = ['"C:\\Program Files\\comenrol.exe" ', "C:\\tools\\comenrol.exe\t"]
-EXE = None
 
 
 class EmulatedRuns(unittest.TestCase):
@@ -332,13 +331,6 @@ class EmulatedRuns(unittest.TestCase):
                                      (code, "TerminateProcess", []))
 
 
-def main():
-    global EXE
-    EXE = sys.argv[1]
-    result = unittest.TextTestRunner(verbosity=2).run(
-        unittest.defaultTestLoader.loadTestsFromTestCase(EmulatedRuns))
-    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    EXE = sys.argv.pop(1)
+    unittest.main(verbosity=2)

@@ -1,22 +1,20 @@
 #!/usr/bin/python3
 """The desktop Windows build of comenrol, run under Wine.
 
-Every group runs against one shared Wine prefix that `--setup` makes in a
-temporary directory and `--cleanup` removes; each group starts its own Wine
-server and stops it at the end. The modules and the tool are copied into a
-fresh directory under /tmp whose path holds no "-", because the tool ends the
-module name at the first "-" of its command line.
+The groups share one Wine prefix that `--setup` makes in a temporary
+directory and `--cleanup` removes; each starts its own Wine server and stops
+it at the end. The tool and the modules are copied to a directory under /tmp
+whose path holds no "-", at which the tool ends the module name.
 
-Full 32-bit exit statuses are read through runner.exe, since a shell under
-Wine sees only the low 8 bits. Message boxes are read from Wine's relay trace
-of user32.MessageBoxW, or from the real windows on a display. The cases and
-what each shows are the Windows case table's (cases.py).
+Full 32-bit exit statuses come through runner.exe (a shell under Wine sees
+the low 8 bits). Boxes are read from Wine's relay trace of user32.MessageBoxW,
+or from the real windows on a display. The cases are the Windows case
+table's (cases.py).
 
-One suite serves the x64 and the x86 build: the configuration names the
-build's files and its machine. The x86 build runs under Wine's WoW64; where
-Wine cannot start a 32-bit program at all (a kernel without 32-bit x86
-support, where wine32 cannot be installed) its Wine groups exit with
-SKIPPED (77), which CTest reports as skipped, never as passed.
+One suite serves the x64 and the x86 build, told by the configuration. Where
+Wine cannot start a 32-bit program at all (no 32-bit x86 support in the
+kernel, so no wine32), the x86 build's Wine groups exit with SKIPPED (77),
+which CTest reports as skipped, never as passed.
 
 Usage: wine_suite.py --config CONFIG.json (--setup | --cleanup | GROUP...)
 """
