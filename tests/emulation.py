@@ -39,8 +39,7 @@ def pages(size):
 
 
 class Image:
-    """A PE file, read once: its sections with their access, its base
-    relocations and its imports, ready to be mapped into any number of runs."""
+    """A PE file read once, its sections, relocations and imports ready for any run."""
 
     def __init__(self, data):
         self.pe = pe = pefile.PE(data=data)

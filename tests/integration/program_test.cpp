@@ -13,7 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,8 +26,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using namespace expected;
-
-const std::string usageBox = HostBox(Information, Usage);
 
 struct Outcome {
   bool exited = false;
@@ -118,9 +116,7 @@ Outcome RunComenrol(const fs::path& directory, const std::vector<std::string>& a
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // The modules are copied into a fresh directory whose path holds no "-": the
@@ -204,7 +200,7 @@ const std::string registered = "DllRegisterServer\n";
 const std::string unregistered = "DllUnregisterServer\n";
 
 const StatusCase statusCases[] = {
-    {"no arguments show usage", {}, 255, usageBox, ""},
+    {"no arguments show usage", {}, 255, HostBox(Information, Usage), ""},
     {"returns zero", {"@returns_zero.so"}, 0, HostBox(Information, Registered), registered},
     {"unregisters",
      {"@returns_zero.so", "-u"},
@@ -254,7 +250,7 @@ const StatusCase statusCases[] = {
     {"relative path from the working directory", {"./returns_zero.so", "-s"}, 0, "", registered},
     {"a UTF-8 file name", {"@caf\xC3\xA9 module.so", "-s"}, 0, "", registered},
     {"a file name that is not UTF-8", {"@bad\xFF\xFE.so", "-s"}, 0, "", registered},
-    {"over-long line", {std::string(600, 'a')}, 255, usageBox, ""},
+    {"over-long line", {std::string(600, 'a')}, 255, HostBox(Information, Usage), ""},
     {"over-long silent line", {std::string(600, 'a'), "-s"}, 255, "", ""},
     // A box written to a pipe nobody reads must not end the process by SIGPIPE.
     {"standard error's reader gone", {"/nonexistent/x.so"}, 254, "", "", ErrorStream::ReaderGone},

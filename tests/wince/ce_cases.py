@@ -1,8 +1,8 @@
 """What comenrol.exe for Windows CE does, one row per behaviour, for every
 emulated CE run whatever its processor. A run models the row's modules,
 starts the image with the row's line and checks the status, the boxes
-(expected.boxes(case.status, case.text)), the one name handed to LoadModule
-(none when None) and the one export looked up (none when None).
+(expected.boxes(case.status, case.text)), the name handed to LoadModule and
+the export looked up (each one or, when None, none).
 
 The modelled system: LoadModule finds a module by its exact name in the row;
 any other name fails with MISSING, a Module with a load_error with that.

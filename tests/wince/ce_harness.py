@@ -95,7 +95,9 @@ CALLEE_SAVED = {
 }
 ENTRY_VALUES = (IMAGE_BASE, 0, None, 5)  # instance, previous instance, text, show state
 
-DEFAULT_TABLE = os.path.join(HERE, "..", "..", "platform", "wince", "coredll_imports.table")
+# The import table the build uses, as CTest names it, or the source tree's.
+DEFAULT_TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", os.path.join(
+    HERE, "..", "..", "platform", "wince", "coredll_imports.table"))
 
 
 # The system's box for an exception that no frame took.
@@ -119,8 +121,7 @@ class Outcome:
 
 
 def built(variable):
-    """The file the build made that CTest names in the variable. Missing, it
-    fails the suite (run after the build, it is never a reason to skip)."""
+    """The built file CTest names in the variable; missing, it fails the suite."""
     path = os.environ.get(variable, "")
     if not os.path.isfile(path):
         raise RuntimeError(f"built input {path!r} is missing; set {variable} or run through ctest")
@@ -128,8 +129,7 @@ def built(variable):
 
 
 def read_import_table(path=DEFAULT_TABLE):
-    """Returns {ordinal: operation} from the import table the build uses, read
-    by the same reader that generates the import slots."""
+    """{ordinal: operation}, read as the build reads it to make the import slots."""
     return {ordinal: name for name, ordinal in wince_imports.read_table(path)}
 
 

@@ -24,7 +24,6 @@ from ce_harness import Device, EmulationError, SystemBox
 from expected import ENTRY_FAILED, SUCCEEDED, USAGE, boxes
 
 IMAGE = ce_harness.built("COMENROL_WINCE_EXE")
-TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
 
 # (core, Thumb callees)
 CONFIGURATIONS = [("SA-1110", False), ("TI925T", False), ("TI925T", True), ("PXA255", False),
@@ -40,8 +39,8 @@ class OnEachCore(unittest.TestCase):
             for verdict in (1, 0) if case.exception else (None,):  # accept, decline
                 with self.subTest(case.what, line=case.line[:40], verdict=verdict):
                     self.check(case, verdict, ce_harness.run(
-                        IMAGE, case.line, case.modules, table_path=TABLE, core=self.core,
-                        thumb=self.thumb, verdict=verdict))
+                        IMAGE, case.line, case.modules, core=self.core, thumb=self.thumb,
+                        verdict=verdict))
 
     def check(self, case, verdict, outcome):
         self.assertEqual(outcome.loaded, [] if case.loaded is None else [case.loaded])
@@ -78,15 +77,14 @@ class DeviceContract(unittest.TestCase):
 
     def written(self, name, data):
         """A file of this test's own with the data."""
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        with open(os.path.join(directory.name, name), "wb") as stream:
+        path = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), name)
+        with open(path, "wb") as stream:
             stream.write(data)
-        return stream.name
+        return path
 
     def test_only_the_tables_ordinals_resolve(self):
         # With a table that lacks one of the image's ordinals the loader refuses.
-        with open(TABLE, "rb") as stream:
+        with open(ce_harness.DEFAULT_TABLE, "rb") as stream:
             lines = [line for line in stream if not line.startswith(b"FillBytes")]
         with self.assertRaisesRegex(EmulationError, "ordinal 1047 is not in the import table"):
             ce_harness.run(IMAGE, "x.dll", table_path=self.written("x.table", b"".join(lines)))
@@ -111,7 +109,7 @@ class DeviceContract(unittest.TestCase):
                 data = bytearray(original)
                 alter(pefile.PE(data=original), data)
                 with self.assertRaisesRegex(EmulationError, re.escape(message)):
-                    ce_harness.run(self.written("comenrol.exe", data), "x.dll", table_path=TABLE)
+                    ce_harness.run(self.written("comenrol.exe", data), "x.dll")
 
     def test_without_pdata_the_walk_gives_up_and_no_filter_is_asked(self):
         # Every pc is then a leaf, so the control pc repeats at the first frame
@@ -121,7 +119,7 @@ class DeviceContract(unittest.TestCase):
         directory = pefile.PE(data=bytes(data)).OPTIONAL_HEADER.DATA_DIRECTORY[3]
         struct.pack_into("<II", data, directory.get_file_offset(), 0, 0)
         outcome = ce_harness.run(self.written("comenrol.exe", data), "x.dll",
-                                 {"x.dll": server(register=FAULT)}, table_path=TABLE, verdict=1)
+                                 {"x.dll": server(register=FAULT)}, verdict=1)
         self.assertEqual((outcome.status, outcome.filter_calls, outcome.unhandled.code),
                          (None, [], 0xC0000005))
 
@@ -140,7 +138,7 @@ class DeviceContract(unittest.TestCase):
             ([0xE92D4010, 0xE59FC000, 0xE04DD00C, 0x208], 3, 3),  # push {r4, lr};
             # ldr r12, [pc]; sub sp, sp, r12 (the word after it)
             ([0xE92DC010], 1, 1)]  # push {r4, lr, pc}: the kernel's own trap frame, refused
-        device = Device(IMAGE, table_path=TABLE)
+        device = Device(IMAGE)
         caller = [0x0A0A0000 + n for n in range(13)] + [
             ce_harness.STACK_BASE + 0x8000, 0x00412340, 0, device.uc.reg_read(UC_ARM_REG_CPSR)]
         device.uc.mem_map(0x00D00000, 0x1000)
@@ -171,7 +169,7 @@ class DeviceContract(unittest.TestCase):
                     Device, "place_callee", lambda self, *a: flip(place(self, *a))):
                 with self.assertRaisesRegex(EmulationError, message):
                     ce_harness.run(IMAGE, "x.dll", {"x.dll": Module({"DllRegisterServer": 0})},
-                                   table_path=TABLE, core="TI925T", thumb=thumb)
+                                   core="TI925T", thumb=thumb)
 
 
 def load_tests(loader, standard_tests, pattern):

@@ -1,6 +1,5 @@
 """The structure of comenrol.exe for CE, read back with pefile."""
 
-import os
 import struct
 import unittest
 
@@ -12,7 +11,6 @@ from ce_cases import IMAGE_BASE
 from expected_version_record import RECORD, read_back
 
 IMAGE, ELF = ce_harness.built("COMENROL_WINCE_EXE"), ce_harness.built("COMENROL_WINCE_ELF")
-TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
 BX_VENEER_SIZE = 12  # the linker's bx veneers are function symbols without a size
 
 
@@ -46,7 +44,7 @@ class Structure(unittest.TestCase):
         self.assertTrue(code.Characteristics & 0x20000000)  # executable
 
     def test_imports_only_the_tables_ordinals_from_coredll(self):
-        table = ce_harness.read_import_table(TABLE)
+        table = ce_harness.read_import_table()
         descriptors = self.pe.DIRECTORY_ENTRY_IMPORT
         self.assertEqual([d.dll for d in descriptors], [b"COREDLL.dll"])
         imports = descriptors[0].imports

@@ -1,16 +1,14 @@
-"""What comenrol.exe for desktop Windows does with the test modules, as data
-for every run of it: the Wine suite and the emulated x86 run.
+"""What comenrol.exe for desktop Windows does with the build's test modules
+(tests/windows/CMakeLists.txt), for the Wine suite and the emulated x86 run:
 
     for what, arguments, status, text in status_cases(space):
         status_seen, boxes_seen = run(tool_line(arguments))
         assert status_seen == status and boxes_seen == expected.boxes(status, text)
 
 `space` names where the modules lie (host paths, seen by Windows on Z:):
-mods (every test module), spaced (returns_zero.dll), non_ascii
-(returns_general_failure.dll) and split (returns_zero.dll in a directory
-named "split-dir", beside which split.dll is returns_general_failure.dll).
-Statuses are signed 32-bit values; the module names are the build's test
-modules (tests/windows/CMakeLists.txt).
+mods (every module), spaced (returns_zero.dll), non_ascii
+(returns_general_failure.dll) and split (returns_zero.dll in "split-dir",
+beside which split.dll is returns_general_failure.dll).
 """
 
 import os

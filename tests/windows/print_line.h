@@ -1,6 +1,5 @@
 // One line of a helper's output: the label, then the text (at most `length`
-// units, up to its NUL) in UTF-8 with "\" written "\\", a line feed "\n" and a
-// carriage return "\r", so that every text stays on its one line.
+// units, up to its NUL) in UTF-8, "\" written "\\", line feeds "\n", returns "\r".
 #pragma once
 
 #include <windows.h>
