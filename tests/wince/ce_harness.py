@@ -136,6 +136,7 @@ def read_import_table(path=DEFAULT_TABLE):
 class Device(Guest):
     """One run's device. thumb: the module entries and the COREDLL operations
     are Thumb code (their addresses have bit 0 set)."""
+    machine, load_base = 0x01C0, LOAD_BASE  # the image's machine, and where it goes
 
     def __init__(self, image_path, modules=None, table_path=DEFAULT_TABLE, core="SA-1110",
                  thumb=False, verdict=None):
@@ -177,15 +178,16 @@ class Device(Guest):
 
     def set_up(self):
         pe = self.image.pe
-        if pe.FILE_HEADER.Machine != 0x01C0:
-            raise EmulationError("not an ARM image")
+        if pe.FILE_HEADER.Machine != self.machine:
+            raise EmulationError(f"machine 0x{pe.FILE_HEADER.Machine:04X} is not modelled")
         for index, directory in enumerate(pe.OPTIONAL_HEADER.DATA_DIRECTORY):
             if index not in (1, 2, 3, 5, 12) and (directory.VirtualAddress or directory.Size):
                 raise EmulationError(f"data directory {directory.name} is not modelled")
-        self.entry_point = super().load(self.image, LOAD_BASE)
-        self.image_end = LOAD_BASE + self.image.size
+        self.entry_point = super().load(self.image, self.load_base,
+                                        self.load_base == self.image.preferred_base)
+        self.image_end = self.load_base + self.image.size
         self.map(STUB_BASE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
-        self.bind(self.image, LOAD_BASE, self.coredll_stub)
+        self.bind(self.image, self.load_base, self.coredll_stub)
 
         # Module entries: a programmed status comes back from a service call
         # (and so does a raise); a faulting entry reads address 0, never mapped.
@@ -272,7 +274,7 @@ class Device(Guest):
                 if self.access and ENTRY_BASE <= pc < ENTRY_BASE + 0x1000:
                     return STATUS_ACCESS_VIOLATION, self.callee_pc, list(self.access)
                 raise EmulationError(f"{error} at pc 0x{pc:08X} (image offset "
-                                     f"0x{pc - LOAD_BASE:X})") from error
+                                     f"0x{pc - self.load_base:X})") from error
             if self.raised:
                 return self.raised
             if self.pending is None:

@@ -17,27 +17,21 @@ this generation does its own way:
   which must get back its return address, sp and r4-r11.
 """
 
-import os
 import struct
-import sys
 import unittest
 
-from unicorn import (UC_ARCH_ARM, UC_HOOK_BLOCK, UC_HOOK_CODE, UC_HOOK_INTR, UC_HOOK_MEM_INVALID,
-                     UC_HOOK_MEM_WRITE, UC_MODE_THUMB, UC_PROT_EXEC, UC_PROT_READ, UC_PROT_WRITE,
-                     Uc)
+from unicorn import UC_ARCH_ARM, UC_HOOK_BLOCK, UC_HOOK_CODE, UC_MODE_THUMB, UC_PROT_READ, Uc
 from unicorn.arm_const import (UC_ARM_REG_C1_C0_2, UC_ARM_REG_CPSR, UC_ARM_REG_D8,
                                UC_ARM_REG_FPEXC, UC_ARM_REG_LR, UC_ARM_REG_R0, UC_ARM_REG_R1,
                                UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_SP,
                                UC_CPU_ARM_CORTEX_A8, UC_CPU_ARM_CORTEX_A9)
 
-from test_image import IMAGE, read_map, setUpModule  # noqa: F401 (tools/ on the path)
+from test_image import IMAGE, read_map  # and tools/, tests/ and tests/wince/ on the path
 import armnt_unwind  # noqa: E402
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wince"))
 import ce_harness  # noqa: E402
 from ce_cases import CASES, server  # noqa: E402
 from ce_harness import (CALL_RETURN, CALLEE_SAVED, COMMAND_LINE_BASE, ENTRY_BASE,  # noqa: E402
-                        FAULT, REGISTERS, RETURN_ADDRESS, STACK_BASE, STACK_SIZE, STUB_BASE, THUMB,
+                        REGISTERS, RETURN_ADDRESS, STACK_BASE, STACK_SIZE, STUB_BASE, THUMB,
                         EmulationError, Guest, Image)
 from expected import boxes, signed32  # noqa: E402
 
@@ -94,12 +88,17 @@ class Exited(Exception):
 class Device(ce_harness.Device):
     """One run of the image on a Compact 2013 device with the row's modules."""
 
+    machine = 0x01C4
+
     def __init__(self, image, modules, core, base, unwind_check=False):
         Guest.__init__(self, Uc(UC_ARCH_ARM, UC_MODE_THUMB))
         self.uc.ctl_set_cpu_model(CORES[core])
-        self.image, self.modules, self.base, self.thumb = image, modules, base, True
-        self.table = COREDLL
-        self.last_error, self.handles, self.entries, self.services, self.states = 0, {}, [], {}, {}
+        # VFP on, as the system leaves it: the code may use it, and d8-d15 are kept.
+        self.uc.reg_write(UC_ARM_REG_C1_C0_2, self.uc.reg_read(UC_ARM_REG_C1_C0_2) | 0xF << 20)
+        self.uc.reg_write(UC_ARM_REG_FPEXC, 0x40000000)
+        self.image, self.modules, self.load_base, self.thumb = image, modules, base, True
+        self.table, self.last_error, self.handles, self.entries = COREDLL, 0, {}, []
+        self.services, self.states = {}, {}
         self.pending = self.raised = self.access = self.callee_pc = None
         self.outcome = ce_harness.Outcome()
         self.outcome.ended_by = None  # ("ExitThread", its return address) or ("unhandled",)
@@ -110,27 +109,7 @@ class Device(ce_harness.Device):
         self.functions = armnt_unwind.read_functions(image.pe)
         self.bottom = None  # (return address, sp, r4-r11) the walk must reach
         self.checked = set() if unwind_check else None  # rvas unwound from
-        # VFP on, as the system leaves it: the code may use it, and d8-d15 are kept.
-        self.uc.reg_write(UC_ARM_REG_C1_C0_2, self.uc.reg_read(UC_ARM_REG_C1_C0_2) | 0xF << 20)
-        self.uc.reg_write(UC_ARM_REG_FPEXC, 0x40000000)
-        self.entry_point = self.load(image, base, at_preferred_base=base == image.preferred_base)
-        self.map(STUB_BASE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
-        self.bind(image, base, self.coredll_stub)
-        self.map(ENTRY_BASE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
-        for name, module in modules.items():
-            for export, status in module.exports.items():
-                address = ENTRY_BASE + 8 * len(self.entries)
-                self.services[address] = len(self.entries)
-                self.entries.append((name, export, status, self.place_callee(
-                    address, True, status == FAULT)))
-        self.map(RETURN_ADDRESS, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
-        self.map(STACK_BASE, STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE)
-        self.uc.hook_add(UC_HOOK_INTR, self.on_service_call)
-        self.uc.hook_add(UC_HOOK_CODE, self.on_callee, begin=STUB_BASE,
-                         end=ENTRY_BASE + 0xFFF)
-        self.uc.hook_add(UC_HOOK_MEM_INVALID, self.on_invalid_access)
-        self.uc.hook_add(UC_HOOK_MEM_WRITE, self.on_stack_write, begin=STACK_BASE,
-                         end=STACK_BASE + STACK_SIZE - 1)
+        self.set_up()
         self.uc.hook_add(UC_HOOK_BLOCK, self.on_block)
         if unwind_check:
             self.uc.hook_add(UC_HOOK_CODE, self.on_instruction, begin=base,
@@ -192,14 +171,14 @@ class Device(ce_harness.Device):
         pc = registers[15] & ~1
         for _ in range(32):
             function = None
-            if self.base <= pc < self.base + self.image.size:
-                function = armnt_unwind.find(self.functions, pc - self.base)
+            if self.load_base <= pc < self.load_base + self.image.size:
+                function = armnt_unwind.find(self.functions, pc - self.load_base)
             elif not ENTRY_BASE <= pc < ENTRY_BASE + 0x1000:
                 return registers
             if function is None:  # a leaf: the return address is still in lr
                 registers = registers[:15] + [registers[14]]
             else:
-                offset = pc - self.base - function.start
+                offset = pc - self.load_base - function.start
                 if visit:
                     visit(function, offset, registers)
                 registers = unwind(function, offset, registers, self.read_word)
@@ -220,10 +199,10 @@ class Device(ce_harness.Device):
             if function.handler is None or not locate(function, offset)[2]:
                 return
             frame = unwind(function, offset, registers, self.read_word)[13]
-            self.write_words(dispatcher, [registers[15], self.base, 0, frame, 0, context_at,
-                                          self.base + function.handler, 0, 0, 0])
+            self.write_words(dispatcher, [registers[15], self.load_base, 0, frame, 0, context_at,
+                                          self.load_base + function.handler, 0, 0, 0])
             self.bottom = (CALL_RETURN, record, [self.uc.reg_read(r) for r in REGISTERS[4:12]])
-            answer = self.call(self.base + function.handler, [record, frame, context_at,
+            answer = self.call(self.load_base + function.handler, [record, frame, context_at,
                                                               dispatcher], record)
             if answer != CONTINUE_SEARCH:
                 raise EmulationError(f"the handler answered {answer}, which is not modelled")
@@ -233,14 +212,14 @@ class Device(ce_harness.Device):
 
     def on_instruction(self, uc, address, size, _):
         """Unwinds from here to the bottom frame; it must get back what it saved."""
-        if address - self.base in self.checked:
+        if address - self.load_base in self.checked:
             return
-        self.checked.add(address - self.base)
+        self.checked.add(address - self.load_base)
         registers = [uc.reg_read(register) for register in REGISTERS[:15]] + [address]
         caller = self.walk(registers)
         target, sp, saved = self.bottom
         if (caller[15] & ~1, caller[13], caller[4:12]) != (target, sp, saved):
-            raise EmulationError(f"unwinding from 0x{address:08X} (rva 0x{address - self.base:X})"
+            raise EmulationError(f"unwinding from 0x{address:08X} (rva 0x{address - self.load_base:X})"
                                  f" gives pc 0x{caller[15]:08X}, sp 0x{caller[13]:08X},"
                                  f" r4-r11 {caller[4:12]}")
 

@@ -9,30 +9,22 @@ import unittest
 
 import pefile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..")]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wince"))
+from ce_harness import built  # noqa: E402 (and tools/ and tests/ on the path)
 import armnt_unwind  # noqa: E402
 from expected_version_record import RECORD, read_back  # noqa: E402
 
-IMAGE = os.environ.get("COMENROL_WINCE2013_EXE", "")
-MAP = os.environ.get("COMENROL_WINCE2013_MAP", "")
+IMAGE, MAP = built("COMENROL_WINCE2013_EXE"), built("COMENROL_WINCE2013_MAP")
 # COREDLL's exports on this generation at the ordinals of CE 4.20-7: LoadLibraryW,
 # GetProcAddressW, GetLastError, MessageBoxW, wsprintfW, ExitThread, TerminateProcess.
 DOCUMENTED = {528, 530, 516, 858, 56, 6, 544}
 
 
-def read_map(path=MAP):
+def read_map():
     """{rva: name} of every symbol the link placed in the code section."""
-    with open(path, encoding="ascii") as stream:
+    with open(MAP, encoding="ascii") as stream:
         return {0x1000 + int(offset, 16): name for offset, name in
                 re.findall(r"^ 0001:([0-9a-f]{8}) +(\S+)", stream.read(), re.MULTILINE)}
-
-
-def setUpModule():
-    # Run by CTest after the build: a missing input is a failure, not a skip.
-    for path in (IMAGE, MAP):
-        if not os.path.isfile(path):
-            raise RuntimeError(f"built input {path!r} is missing; run through ctest")
 
 
 class Image(unittest.TestCase):
