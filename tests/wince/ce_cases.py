@@ -10,7 +10,8 @@ FindEntry finds the module's exports; any other name fails with 127. An
 export's entry returns its status, reads address 0 (FAULT) or raises.
 
 A row with an `exception` has it raised in the entry and shows no box; its
-status is what the run returns when the runtime's exception filter accepts.
+status is what the run returns when the runtime's exception filter accepts,
+and, for a silent line, whatever the filter answers.
 """
 
 import os
@@ -46,6 +47,7 @@ class Case:
     loaded: str = None
     entry: str = None
     exception: int = None
+    silent: bool = False  # of a row with an exception: the filter's answer does not matter
 
 
 def server(register=0, unregister=0):
@@ -59,9 +61,10 @@ def entry_returns(what, line, entry, value):
                 "x.dll", entry)
 
 
-def entry_raises(what, does, code):
+def entry_raises(what, does, code, line="x.dll", silent=False):
     """x.dll loads, and its register entry faults or raises: no box."""
-    return Case(what, "x.dll", {"x.dll": server(does)}, signed32(code), None, "x.dll", REG, code)
+    return Case(what, line, {"x.dll": server(does)}, signed32(code), None, "x.dll", REG, code,
+                silent)
 
 
 def fails_to_load(what, line, name, error=MISSING, silent=False):
@@ -110,6 +113,8 @@ CASES = OUTCOMES + [replace(case, what=case.what + ", silent", line=case.line + 
                     for case in OUTCOMES if case.line] + [
     entry_raises("the entry faults", FAULT, 0xC0000005),
     entry_raises("the entry raises", Raise(0xE0000123), 0xE0000123),
+    entry_raises("the entry faults, silent", FAULT, 0xC0000005, "x.dll -s", True),
+    entry_raises("the entry raises, silent", Raise(0xE0000123), 0xE0000123, "x.dll /S", True),
     # The argument text as CE hands it over.
     parsed("/U unregisters", "x.dll /U", "x.dll", UNREG),
     parsed("-u -s", "x.dll -u -s", "x.dll", UNREG, silent=True),

@@ -116,6 +116,7 @@ class Outcome:
     looked_up: list = field(default_factory=list)  # export names handed to FindEntry
     filter_calls: list = field(default_factory=list)  # FilterCall, in order
     unhandled: SystemBox = None  # set when an exception ended the run
+    resumed: SystemBox = None  # set when a handler had the system resume at the exception
     stack_low: int = INITIAL_SP  # lowest stack address written
     stack: bytes = b""  # the stack memory at the end of the run
 
@@ -414,6 +415,9 @@ class Device(Guest):
                         for register, value in zip(REGISTERS, registers):
                             self.uc.reg_write(register, value)
                         return target
+                    if disposition == CONTINUE_EXECUTION:  # the system would resume there
+                        self.outcome.resumed = SystemBox(self.process, code, address)
+                        return None
                     if disposition != CONTINUE_SEARCH:
                         raise EmulationError(f"disposition {disposition} is not modelled")
                     passed_handler = True
