@@ -7,7 +7,8 @@ this generation does its own way:
   process with status 0 before the entry runs;
 - the entry gets (instance, 0, argument text, 5) on an 8-byte aligned stack and
   gives back r4-r11, d8-d15 and sp; ExitThread ends the run too;
-- a block run in ARM state, or holding a divide instruction, fails the run;
+- a block run in ARM state fails the run, and so does a divide instruction,
+  which both cores trap;
 - a fault or raise in a module's entry is dispatched through the loaded
   image's unwind data (tools/armnt_unwind.py decodes it, unwind() below
   replays it): a handler is called for each frame that has one, from its
@@ -27,19 +28,18 @@ from unicorn.arm_const import (UC_ARM_REG_C1_C0_2, UC_ARM_REG_CPSR, UC_ARM_REG_D
                                UC_CPU_ARM_CORTEX_A8, UC_CPU_ARM_CORTEX_A9)
 
 from test_image import IMAGE, read_map  # and tools/, tests/ and tests/wince/ on the path
-import armnt_unwind  # noqa: E402
-import ce_harness  # noqa: E402
-from ce_cases import CASES, server  # noqa: E402
-from ce_harness import (CALL_RETURN, CALLEE_SAVED, COMMAND_LINE_BASE, ENTRY_BASE,  # noqa: E402
-                        REGISTERS, RETURN_ADDRESS, STACK_BASE, STACK_SIZE, STUB_BASE, THUMB,
-                        EmulationError, Guest, Image)
-from expected import boxes, signed32  # noqa: E402
+import armnt_unwind
+import ce_harness
+from ce_cases import CASES, server
+from ce_harness import (CALL_RETURN, CALLEE_SAVED, COMMAND_LINE_BASE, ENTRY_BASE, REGISTERS,
+                        RETURN_ADDRESS, STACK_BASE, STACK_SIZE, STUB_BASE, THUMB, EmulationError,
+                        Guest, Image)
+from expected import boxes, signed32
 
 CORES = {"CortexA8": UC_CPU_ARM_CORTEX_A8, "CortexA9": UC_CPU_ARM_CORTEX_A9}
 BASES = (0x10000, 0x01230000)
 UNWIND_CHECKED = ("CortexA9", 0x01230000)
 INITIAL_SP = STACK_BASE + STACK_SIZE - 16  # the 8-byte alignment the caller keeps
-INSTANCE = 0x00C0FFEE  # the process id the system passes as the instance
 # The COREDLL exports modelled, by ordinal, under the harness's operation names:
 # LoadLibraryW, GetProcAddressW, GetLastError, MessageBoxW, ExitThread.
 COREDLL = {528: "LoadModule", 530: "FindEntry", 516: "LastErrorCode", 858: "ShowMessageBox",
@@ -130,8 +130,8 @@ class Device(ce_harness.Device):
         self.map(COMMAND_LINE_BASE, len(text), UC_PROT_READ, text)
         saved = list(CALLEE_SAVED.items()) + [(UC_ARM_REG_D8 + n, 0xD0D0000000 + n)
                                               for n in range(8)]
-        for register, value in saved + [
-                (UC_ARM_REG_R0, INSTANCE), (UC_ARM_REG_R1, 0), (UC_ARM_REG_R2, COMMAND_LINE_BASE),
+        for register, value in saved + [  # a process id as the instance
+                (UC_ARM_REG_R0, 0xC0FFEE), (UC_ARM_REG_R1, 0), (UC_ARM_REG_R2, COMMAND_LINE_BASE),
                 (UC_ARM_REG_R3, 5), (UC_ARM_REG_R12, 0xC0C0C0C0), (UC_ARM_REG_SP, INITIAL_SP),
                 (UC_ARM_REG_LR, RETURN_ADDRESS | 1)]:  # called from Thumb code
             self.uc.reg_write(register, value)
@@ -199,11 +199,11 @@ class Device(ce_harness.Device):
             if function.handler is None or not locate(function, offset)[2]:
                 return
             frame = unwind(function, offset, registers, self.read_word)[13]
+            handler = self.load_base + function.handler
             self.write_words(dispatcher, [registers[15], self.load_base, 0, frame, 0, context_at,
-                                          self.load_base + function.handler, 0, 0, 0])
+                                          handler, 0, 0, 0])
             self.bottom = (CALL_RETURN, record, [self.uc.reg_read(r) for r in REGISTERS[4:12]])
-            answer = self.call(self.load_base + function.handler, [record, frame, context_at,
-                                                              dispatcher], record)
+            answer = self.call(handler, [record, frame, context_at, dispatcher], record)
             if answer != CONTINUE_SEARCH:
                 raise EmulationError(f"the handler answered {answer}, which is not modelled")
 
@@ -212,16 +212,15 @@ class Device(ce_harness.Device):
 
     def on_instruction(self, uc, address, size, _):
         """Unwinds from here to the bottom frame; it must get back what it saved."""
-        if address - self.load_base in self.checked:
+        rva = address - self.load_base
+        if rva in self.checked:
             return
-        self.checked.add(address - self.load_base)
-        registers = [uc.reg_read(register) for register in REGISTERS[:15]] + [address]
-        caller = self.walk(registers)
+        self.checked.add(rva)
+        caller = self.walk([uc.reg_read(register) for register in REGISTERS[:15]] + [address])
         target, sp, saved = self.bottom
         if (caller[15] & ~1, caller[13], caller[4:12]) != (target, sp, saved):
-            raise EmulationError(f"unwinding from 0x{address:08X} (rva 0x{address - self.load_base:X})"
-                                 f" gives pc 0x{caller[15]:08X}, sp 0x{caller[13]:08X},"
-                                 f" r4-r11 {caller[4:12]}")
+            raise EmulationError(f"unwinding from rva 0x{rva:X} gives pc 0x{caller[15]:08X}, "
+                                 f"sp 0x{caller[13]:08X}, r4-r11 {caller[4:12]}")
 
 
 class Cases(unittest.TestCase):
