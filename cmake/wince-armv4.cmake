@@ -1,6 +1,6 @@
 # Windows CE on 32-bit ARM (ARMv4), built with Debian's arm-none-eabi GCC.
 # The compiler makes ELF objects; platform/wince links them at their final
-# addresses and tools/elf2pe.py turns the result into the CE executable.
+# addresses and tools/elf2pe turns the result into the CE executable.
 set(CMAKE_SYSTEM_NAME Generic)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 

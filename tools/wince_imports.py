@@ -17,6 +17,9 @@ ordinal alone (NONAME), so its slot is __imp__comenrol_import_<operation>.
 import argparse
 
 SLOT_SECTION = ".comenrol.iat"
+IMPORT_DLL = "COREDLL.dll"
+ORDINAL_FLAG = 0x80000000  # a slot's word: ORDINAL_FLAG | ordinal
+ORDINAL_MASK = 0xFFFF
 
 
 def read_table(path):
@@ -30,7 +33,7 @@ def read_table(path):
             if len(fields) != 2 or not fields[0].isidentifier() or not fields[1].isdigit():
                 raise SystemExit(f"{path}:{number}: expected 'Operation ordinal'")
             ordinal = int(fields[1])
-            if not 0 < ordinal <= 0xFFFF:
+            if not 0 < ordinal <= ORDINAL_MASK:
                 raise SystemExit(f"{path}:{number}: ordinal {ordinal} out of range")
             entries.append((fields[0], ordinal))
     names = [name for name, _ in entries]
@@ -52,7 +55,7 @@ def slots_assembly(entries):
             f"    .type comenrol_import_{name}, %object",
             f"    .size comenrol_import_{name}, 4",
             f"comenrol_import_{name}:",
-            f"    .word 0x{0x80000000 | ordinal:08X}  @ COREDLL.dll ordinal {ordinal}",
+            f"    .word 0x{ORDINAL_FLAG | ordinal:08X}  @ {IMPORT_DLL} ordinal {ordinal}",
         ]
     lines.append("    .word 0  @ end of the slots")
     return "\n".join(lines) + "\n"

@@ -1,7 +1,10 @@
 """The ELF to PE converter: reproducible output, and hard errors instead of
-silent misses, shown on altered copies of the linked comenrol ELF."""
+silent misses, shown on altered copies of the linked comenrol ELF and of the
+image's layout."""
 
 import os
+import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -14,8 +17,25 @@ from elftools.elf.elffile import ELFFile
 IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
 ELF = os.environ.get("COMENROL_WINCE_ELF", "")
 RES = os.environ.get("COMENROL_WINCE_RES", "")
-CONVERTER = os.environ.get("COMENROL_ELF2PE", os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "elf2pe.py"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+CONVERTER = os.environ.get("COMENROL_ELF2PE", os.path.join(HERE, "..", "..", "tools", "elf2pe"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(CONVERTER)))
+from elf2pe.layout import Directory  # noqa: E402
+
+# Runs the converter with the image's layout altered between laying it out and
+# checking the loader's rules, which no ELF the link makes can break.
+ALTERED_LAYOUT_RUN = """
+import sys
+import test_converter  # puts the converter's package on the path
+import elf2pe.pipeline as pipeline
+alter, lay_out = getattr(test_converter, sys.argv.pop(1)), pipeline.lay_out
+def altered(*arguments):
+    layout = lay_out(*arguments)
+    alter(layout)
+    return layout
+pipeline.lay_out = altered
+pipeline.main()
+"""
 
 R_ARM_ABS32 = 2
 R_ARM_ABS16 = 5
@@ -32,12 +52,16 @@ def setUpModule():
                                "variables or run through ctest")
 
 
-def convert(elf_path, output, epoch=None):
+def convert(elf_path, output, epoch=None, alter_layout=None, **options):
     environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
     if epoch is not None:
         environment["SOURCE_DATE_EPOCH"] = str(epoch)
-    return subprocess.run([sys.executable, CONVERTER, "--resources", RES, elf_path, output],
-                          env=environment, capture_output=True, text=True, check=False)
+    command = [sys.executable, CONVERTER]
+    if alter_layout is not None:
+        command = [sys.executable, "-c", ALTERED_LAYOUT_RUN, alter_layout.__name__]
+    return subprocess.run(command + ["--resources", RES, elf_path, output], cwd=HERE,
+                          env=environment, capture_output=True, text=True, check=False,
+                          **options)
 
 
 def first_abs32(elf):
@@ -90,11 +114,19 @@ def patch(data, where, word):
     struct.pack_into("<I", data, where, word)
 
 
-def thumb_function(elf, data):
+def move_symbol(elf, data, name, value):
     symtab = elf.get_section_by_name(".symtab")
     for index, symbol in enumerate(symtab.iter_symbols()):
-        if symbol.name == "ComenrolEntry":  # st_value is the second word of the entry
-            patch(data, symtab["sh_offset"] + 16 * index + 4, symbol["st_value"] | 1)
+        if symbol.name == name:  # st_value is the second word of the entry
+            patch(data, symtab["sh_offset"] + 16 * index + 4, value(symbol["st_value"]))
+
+
+def thumb_function(elf, data):
+    move_symbol(elf, data, "ComenrolEntry", lambda value: value | 1)
+
+
+def image_base_off_64k(elf, data):
+    move_symbol(elf, data, "__comenrol_image_base", lambda value: value + 0x1000)
 
 
 def long_prolog(elf, data):
@@ -129,6 +161,57 @@ def unexpected_section(elf, data):
     data[start:start + 5] = b".glue"
 
 
+def on_layout(alter):
+    alter.on_layout = True
+    return alter
+
+
+@on_layout
+def fifteen_data_directories(layout):
+    layout.optional_header.number_of_rva_and_sizes = 15
+    del layout.directories[15:]
+
+
+@on_layout
+def section_off_its_page(layout):
+    layout.section_headers[1].virtual_address += 4
+
+
+@on_layout
+def section_beyond_the_image(layout):
+    layout.optional_header.size_of_image -= 0x1000
+
+
+@on_layout
+def relocations_inside_a_section(layout):
+    directory = layout.directories[Directory.BASERELOC]
+    layout.directories[Directory.BASERELOC] = directory._replace(rva=directory.rva + 8)
+
+
+@on_layout
+def exception_directory_cut_mid_entry(layout):
+    directory = layout.directories[Directory.EXCEPTION]
+    layout.directories[Directory.EXCEPTION] = directory._replace(size=directory.size - 4)
+
+
+def exception_entries(layout):
+    """The bytes that hold the laid-out exception entries, and where they start."""
+    section, offset = layout.holding(*layout.directories[Directory.EXCEPTION])
+    return section.data, offset
+
+
+@on_layout
+def prolog_length_255(layout):
+    data, offset = exception_entries(layout)
+    data[offset + 8 + 4] = 0xFF
+
+
+@on_layout
+def exception_entries_out_of_order(layout):
+    data, offset = exception_entries(layout)
+    data[offset:offset + 16] = data[offset + 8:offset + 16] + data[offset:offset + 8]
+
+
 class Converter(unittest.TestCase):
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()
@@ -161,28 +244,54 @@ class Converter(unittest.TestCase):
             (slot_not_an_ordinal, "not an ordinal import"),
             (symbol_named_like_a_veneer, "linker veneer"),
             (unexpected_section, "unexpected section '.glue'"),
+            (image_base_off_64k, "__comenrol_image_base is undefined or not on a 64 KiB"),
             (thumb_function, "'ComenrolEntry' is Thumb code"),
             (long_prolog, "'ComenrolEntry': prolog of 12 instructions, more than 10"),
             (prolog_pushing_pc, "'comenrol_start': prolog pushes pc"),
             (frame_pointer_off_the_saved_registers,
              "'comenrol_start': prolog instruction 0xE28DB010 cannot be described"),
             (sp_moved_in_the_body, "'ComenrolEntry' moves sp at"),
+            # The loader's rules, on the image as laid out.
+            (fifteen_data_directories, "15 data directories: the loaders read all 16"),
+            (section_off_its_page, "section '.data' at RVA 0x2004 is not on a page boundary"),
+            (section_beyond_the_image, "section '.reloc' at RVA 0x4000 lies beyond SizeOfImage"),
+            (relocations_inside_a_section, "no section begins at the base relocations"),
+            (exception_directory_cut_mid_entry, "exception directory is not whole entries"),
+            (prolog_length_255, "has prolog length 255, which CE 7 reserves"),
+            (exception_entries_out_of_order, "exception entries not sorted by start"),
         ]
         with open(ELF, "rb") as stream:
             original = stream.read()
         for alter, message in cases:
             with self.subTest(alter.__name__):
-                data = bytearray(original)
-                with open(ELF, "rb") as stream:
-                    alter(ELFFile(stream), data)
-                altered = self.path(alter.__name__ + ".elf")
-                with open(altered, "wb") as stream:
-                    stream.write(data)
                 output = self.path(alter.__name__ + ".exe")
-                result = convert(altered, output)
+                with open(output, "wb") as stream:
+                    stream.write(b"an image from an earlier run")
+                if hasattr(alter, "on_layout"):
+                    result = convert(ELF, output, alter_layout=alter)
+                else:
+                    data = bytearray(original)
+                    with open(ELF, "rb") as stream:
+                        alter(ELFFile(stream), data)
+                    altered = self.path(alter.__name__ + ".elf")
+                    with open(altered, "wb") as stream:
+                        stream.write(data)
+                    result = convert(altered, output)
                 self.assertNotEqual(result.returncode, 0)
-                self.assertIn(message, result.stderr)
+                (reason,) = result.stderr.splitlines()
+                self.assertIn(message, reason)
                 self.assertFalse(os.path.exists(output))
+
+    def test_a_failed_write_leaves_no_file(self):
+        # A file size limit cuts the write short, as a full disk would.
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+
+        result = convert(ELF, self.path("cut.exe"), preexec_fn=limit)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("File too large", result.stderr)
+        self.assertEqual(os.listdir(self.directory.name), [])
 
 
 if __name__ == "__main__":

@@ -64,6 +64,7 @@ class Structure(unittest.TestCase):
         self.assertEqual((optional.MajorSubsystemVersion, optional.MinorSubsystemVersion),
                          (4, 20))
         self.assertEqual(optional.ImageBase, 0x10000)
+        self.assertEqual(optional.DllCharacteristics, 0x0100)  # NX compatible, nothing else
         self.assertTrue(header.Characteristics & 0x0002)  # executable
         self.assertFalse(header.Characteristics & 0x0001)  # relocations kept
         self.assertTrue(self.pe.verify_checksum())
@@ -118,9 +119,10 @@ class Structure(unittest.TestCase):
 
     def test_exception_data_covers_every_function_once_sorted_and_relocated(self):
         records = self.exception_records()
+        base = self.pe.OPTIONAL_HEADER.ImageBase
         with open(ELF, "rb") as stream:
             symbols = ELFFile(stream).get_section_by_name(".symtab").iter_symbols()
-            functions = {(f["st_value"] - 0x10000, f["st_size"] or BX_VENEER_SIZE)
+            functions = {(f["st_value"] - base, f["st_size"] or BX_VENEER_SIZE)
                          for f in symbols if f["st_info"]["type"] == "STT_FUNC"}
         self.assertEqual([(start, length) for start, _, _, length, _ in records],
                          sorted(functions))
