@@ -18,7 +18,7 @@ import sys
 
 import pefile
 
-LOAD_CONFIG_SYMBOL = b"__load_config_used"
+LOAD_CONFIG_SYMBOL = "__load_config_used"
 LOAD_CONFIG_MINIMUM = 0x48  # Size .. SEHandlerCount
 SE_HANDLER_TABLE, SE_HANDLER_COUNT = 0x40, 0x44
 SECTION_EXECUTE = 0x20000000
@@ -28,67 +28,83 @@ class PostLinkError(Exception):
     pass
 
 
-def finish(image, timestamp):
-    image = bytearray(image)
-    header = struct.unpack_from("<I", image, 0x3C)[0]
-    if image[header:header + 4] != b"PE\0\0":
-        raise PostLinkError("not a PE image")
-    (count, symbols_at, symbol_count, optional_size) = struct.unpack_from("<2xHxxxxIIH", image,
-                                                                           header + 4)
-    optional = header + 24
-    if struct.unpack_from("<H", image, optional)[0] != 0x10B:
-        raise PostLinkError("not a PE32 image")
-    image_base = struct.unpack_from("<I", image, optional + 28)[0]
-    sections = []
-    for index in range(count):
-        (virtual_size, rva, raw_size, raw_at,
-         flags) = struct.unpack_from("<8xIIII12xI", image, optional + optional_size + 40 * index)
-        sections.append((rva, virtual_size, raw_at, raw_size, flags))
-    raw_end = max(raw_at + raw_size for _, _, raw_at, raw_size, _ in sections)
-    if not symbols_at or symbols_at < raw_end:
-        raise PostLinkError("no symbol table after the sections")
+class Layout:
+    """Where the headers, the sections and the symbol table of an image are."""
 
-    def section_of(rva, size=4):
-        for start, virtual_size, raw_at, raw_size, flags in sections:
-            if start <= rva and rva + size <= start + min(virtual_size, raw_size):
-                return raw_at + rva - start, flags
+    def __init__(self, image):
+        self.header = struct.unpack_from("<I", image, 0x3C)[0]
+        if image[self.header:self.header + 4] != b"PE\0\0":
+            raise PostLinkError("not a PE image")
+        count, self.symbols_at, self.symbol_count, optional_size = struct.unpack_from(
+            "<2xH4xIIH", image, self.header + 4)
+        self.optional = self.header + 24
+        if struct.unpack_from("<H", image, self.optional)[0] != 0x10B:
+            raise PostLinkError("not a PE32 image")
+        self.image_base = struct.unpack_from("<I", image, self.optional + 28)[0]
+        self.sections = [  # (rva, virtual size, file offset, file size, characteristics)
+            struct.unpack_from("<8xIIII12xI", image, self.optional + optional_size + 40 * index)
+            for index in range(count)]
+        self.sections = [(rva, size, at, raw, flags)
+                         for size, rva, raw, at, flags in self.sections]
+        self.raw_end = max(at + raw for _, _, at, raw, _ in self.sections)
+
+    def offset(self, rva, size=4):
+        """The file offset of size bytes at rva, and their section's characteristics."""
+        for start, virtual_size, at, raw, flags in self.sections:
+            if start <= rva and rva + size <= start + min(virtual_size, raw):
+                return at + rva - start, flags
         raise PostLinkError(f"RVA 0x{rva:X} is outside the sections' data")
 
-    names_at = symbols_at + 18 * symbol_count
-    found = []
+
+def symbols(image):
+    """{name: rva} of the symbols the linker left in the image's COFF symbol table."""
+    layout = Layout(image)
+    if not layout.symbols_at or layout.symbols_at < layout.raw_end:
+        raise PostLinkError("no symbol table after the sections")
+    names_at = layout.symbols_at + 18 * layout.symbol_count
+    found = {}
     index = 0
-    while index < symbol_count:
-        entry = image[symbols_at + 18 * index:symbols_at + 18 * index + 18]
-        name = entry[:8]
-        if name[:4] == b"\0\0\0\0":
-            start = names_at + struct.unpack_from("<I", name, 4)[0]
+    while index < layout.symbol_count:
+        entry = image[layout.symbols_at + 18 * index:layout.symbols_at + 18 * index + 18]
+        name = entry[:8].rstrip(b"\0")
+        if entry[:4] == b"\0\0\0\0":
+            start = names_at + struct.unpack_from("<I", entry, 4)[0]
             name = image[start:image.index(b"\0", start)]
         value, section = struct.unpack_from("<Ih", entry, 8)
-        if name.rstrip(b"\0") == LOAD_CONFIG_SYMBOL and section > 0:
-            found.append(sections[section - 1][0] + value)
+        if section > 0:
+            found.setdefault(name.decode("ascii", "replace"), []).append(
+                layout.sections[section - 1][0] + value)
         index += 1 + entry[17]  # auxiliary records follow
+    return found
+
+
+def finish(image, timestamp):
+    image = bytearray(image)
+    layout = Layout(image)
+    found = symbols(image).get(LOAD_CONFIG_SYMBOL, [])
     if len(found) != 1:
-        raise PostLinkError(f"{len(found)} symbols {LOAD_CONFIG_SYMBOL.decode()}")
+        raise PostLinkError(f"{len(found)} symbols {LOAD_CONFIG_SYMBOL}")
     (rva,) = found
-    offset, _ = section_of(rva, LOAD_CONFIG_MINIMUM)
+    offset, _ = layout.offset(rva, LOAD_CONFIG_MINIMUM)
     size = struct.unpack_from("<I", image, offset)[0]
     if rva % 4 or size < LOAD_CONFIG_MINIMUM:
         raise PostLinkError(f"load configuration at 0x{rva:X}, {size} bytes: misaligned or short")
     table, handlers = struct.unpack_from("<II", image, offset + SE_HANDLER_TABLE)
     entries = []
     if table or handlers:
-        at, _ = section_of(table - image_base, 4 * handlers)
+        at, _ = layout.offset(table - layout.image_base, 4 * handlers)
         entries = list(struct.unpack_from(f"<{handlers}I", image, at))
     if not entries or entries != sorted(set(entries)):
         raise PostLinkError("the safe-handler table is empty or not ascending")
     for handler in entries:
-        if not section_of(handler, 1)[1] & SECTION_EXECUTE:
+        if not layout.offset(handler, 1)[1] & SECTION_EXECUTE:
             raise PostLinkError(f"safe handler 0x{handler:X} is not in code")
 
-    struct.pack_into("<II", image, optional + 96 + 8 * 10, rva, size)
-    struct.pack_into("<III", image, header + 8, timestamp, 0, 0)  # no symbol table
-    del image[raw_end:]
-    struct.pack_into("<I", image, optional + 64, pefile.PE(data=bytes(image)).generate_checksum())
+    struct.pack_into("<II", image, layout.optional + 96 + 8 * 10, rva, size)
+    struct.pack_into("<III", image, layout.header + 8, timestamp, 0, 0)  # no symbol table
+    del image[layout.raw_end:]
+    struct.pack_into("<I", image, layout.optional + 64,
+                     pefile.PE(data=bytes(image)).generate_checksum())
     return bytes(image)
 
 

@@ -62,7 +62,7 @@ def slots_assembly(entries):
 
 
 def module_definition(entries):
-    lines = ["; Generated from coredll_imports.table; do not edit.", "LIBRARY COREDLL.dll",
+    lines = ["; Generated from coredll_imports.table; do not edit.", f"LIBRARY {IMPORT_DLL}",
              "EXPORTS"]
     lines += [f"    comenrol_import_{name} @{ordinal} NONAME" for name, ordinal in entries]
     return "\n".join(lines) + "\n"
