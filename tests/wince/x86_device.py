@@ -112,14 +112,6 @@ class Device(Guest):
     """One run at `base`; the filter answers `verdicts` in turn, the last one
     for good."""
 
-    # The COREDLL operations are modelled once for every CE processor.
-    load_module, find_entry = ce_harness.Device.load_module, ce_harness.Device.find_entry
-    last_error_code = ce_harness.Device.last_error_code
-    format_text = ce_harness.Device.format_text
-    show_message_box = ce_harness.Device.show_message_box
-    find_substring, find_unit = ce_harness.Device.find_substring, ce_harness.Device.find_unit
-    fill_bytes = ce_harness.Device.fill_bytes
-
     def __init__(self, image_path, modules=None, base=0x10000, verdicts=(), table_path=None):
         super().__init__(Uc(UC_ARCH_X86, UC_MODE_32))
         self.modules, self.verdicts, self.base = modules or {}, list(verdicts), base
@@ -128,13 +120,13 @@ class Device(Guest):
         self.outcome = Outcome()
         self.last_error, self.handles, self.entries, self.stubs = 0, {}, [], {}
         self.frames, self.error, self.raised, self.access = [], None, None, None
-        self.models = {
-            "LoadModule": self.load_module, "FindEntry": self.find_entry,
-            "LastErrorCode": self.last_error_code, "FormatText": self.format_text,
-            "ShowMessageBox": self.show_message_box, "FindSubstring": self.find_substring,
-            "FindUnit": self.find_unit, "FillBytes": self.fill_bytes,
-            "FilterException": self.filter_exception,
-        }
+        # The COREDLL operations are modelled once for every CE processor.
+        self.models = {name: getattr(ce_harness.Device, method).__get__(self) for name, method in (
+            ("LoadModule", "load_module"), ("FindEntry", "find_entry"),
+            ("LastErrorCode", "last_error_code"), ("FormatText", "format_text"),
+            ("ShowMessageBox", "show_message_box"), ("FindSubstring", "find_substring"),
+            ("FindUnit", "find_unit"), ("FillBytes", "fill_bytes"))}
+        self.models["FilterException"] = self.filter_exception
         with open(image_path, "rb") as stream:
             self.image = Image(stream.read())
         optional = self.image.pe.OPTIONAL_HEADER
