@@ -29,7 +29,6 @@ would, on the shared groundwork (tests/emulation.py):
   the system's box.
 """
 
-import copy
 import os
 import struct
 from dataclasses import dataclass, field
@@ -133,14 +132,7 @@ class Device(Guest):
         if (self.image.pe.FILE_HEADER.Machine != 0x014C
                 or not optional.DllCharacteristics & NX_COMPAT):
             raise EmulationError("not an x86 image that strict no-execute lets run")
-        image = self.image
-        if base == optional.ImageBase:
-            # There the loader applies no fix-up. The shared loader wants
-            # one, so it gets the image without relocations, as if it
-            # preferred another base.
-            image = copy.copy(image)
-            image.relocations, image.preferred_base = [], base ^ 0x10000
-        self.entry = self.load(image, base)
+        self.entry = self.load(self.image, base, at_preferred_base=base == optional.ImageBase)
         self.code = range(base, base + self.image.size)
         self.map(STUBS, 0x1000, UC_PROT_READ | UC_PROT_EXEC, b"\xf4" * 0x1000)
         self.bind(self.image, base, self.coredll_stub)
