@@ -1,32 +1,26 @@
 """Runs comenrol.exe for Windows CE x86 on an emulated CPU as a CE 6/7 device
 would, on the shared groundwork (tests/emulation.py):
 
-- Loading: at the run's base (0x10000, where CE 5/6 put every program, or
-  elsewhere, as CE 7 with address randomisation may), each section with its
-  access. Strict no-execute is on: an image without NX_COMPAT is refused.
-- CPU: every instruction the image runs must be an i486's: no CMOV, MMX, SSE,
-  CPUID, long NOP or other later one, and no x87 (486SX boards have no FPU).
-- Imports: COREDLL.dll by ordinal, the import table's ordinals, each a stub
-  running the ARM device's model of the operation in the platform's
-  convention: the system functions pop their arguments, the C library's do
-  not. A model refuses a call with the direction flag set, esp not 4-aligned
-  or a return address outside the image; it leaves garbage in ecx, edx and its
-  argument slots.
-- Calls: each call the image makes must come back with just its callee's
-  arguments popped (none for the image's own functions) and ebx, esi, edi and
-  ebp kept. A function's calls and its leave happen at one stack depth, so a
-  callee popping other than its caller expects fails even where leave would
-  hide it.
-- Start: the entry is called caller-cleans with (instance, 0, argument text,
-  5) on a stack 4- but not 16-byte aligned, fs:[0] heading a chain of one
-  outer record; it must return with only its return address popped and ebx,
-  esi, edi, ebp, fs:[0] and the clear direction flag kept.
-- Modules: a row's modules (ce_cases). An entry returns its status, or links
-  its own record, sets the direction flag and faults (writes address 0) or
-  raises through RaiseException.
-- Exceptions: dispatched as CE 6/7 do (dispatch below), the runtime's filter
-  answering the run's verdicts in turn; one no record takes ends the run with
-  the system's box.
+- Loading at the run's base (0x10000 as on CE 5/6, or elsewhere as on CE 7),
+  under strict no-execute: an image without NX_COMPAT is refused.
+- Every instruction the image runs must be an i486's: no CMOV, MMX, SSE,
+  CPUID, long NOP or later, and no x87 (486SX boards have no FPU).
+- Imports: COREDLL.dll by ordinal, the import table's, each a stub running
+  the ARM device's model in the platform's convention (the system functions
+  pop their arguments, the C library's do not). A model refuses the direction
+  flag set, esp not 4-aligned or a caller outside the image, and leaves
+  garbage in ecx, edx and its argument slots.
+- Each call the image makes must come back with just its callee's arguments
+  popped (none for the image's own functions) and ebx, esi, edi, ebp kept; a
+  function's calls and its leave happen at one depth, so a callee popping
+  other than its caller expects fails even where leave would hide it.
+- The entry is called caller-cleans with (instance, 0, text, 5), esp 4- but
+  not 16-aligned, fs:[0] heading a chain of one outer record; it must pop only
+  its return address and keep ebx, esi, edi, ebp, fs:[0] and a clear DF.
+- A row's module entry returns its status, or links its own record, sets DF
+  and faults (writes address 0) or raises through RaiseException, dispatched
+  as CE 6/7 do (dispatch below) with the filter answering the run's verdicts
+  in turn; one no record takes ends the run with the system's box.
 """
 
 import os
