@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "tests/case_name.h"
@@ -16,6 +18,7 @@ struct ParseCase {
   std::u16string moduleName;
   bool unregister;
   bool silent;
+  ParseOutcome outcome = ParseOutcome::Request;
 };
 
 std::string Narrow(const std::u16string& text) {
@@ -31,15 +34,21 @@ class ParseTest : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(ParseTest, YieldsNameAndFlags) {
   const ParseCase& c = GetParam();
   char16_t buffer[CommandLineCapacity];
+  std::fill(std::begin(buffer), std::end(buffer), u'#');
   RegistrationRequest request{};
   const PlatformServices& services = RecordingPlatform({});
 
-  ASSERT_EQ(ParseCommandLine(services, c.commandLine.c_str(), buffer, request),
-            ParseOutcome::Request);
-  EXPECT_EQ(Narrow(request.moduleName), Narrow(c.moduleName));
-  EXPECT_EQ(std::u16string(request.moduleName), c.moduleName);
+  ASSERT_EQ(ParseCommandLine(services, c.commandLine.c_str(), buffer, request), c.outcome);
   EXPECT_EQ(request.unregister, c.unregister);
   EXPECT_EQ(request.silent, c.silent);
+  if (c.outcome != ParseOutcome::Request) {
+    // Refused whole, never cut: nothing of the line was copied.
+    EXPECT_EQ(std::u16string(buffer, CommandLineCapacity),
+              std::u16string(CommandLineCapacity, u'#'));
+    return;
+  }
+  EXPECT_EQ(Narrow(request.moduleName), Narrow(c.moduleName));
+  EXPECT_EQ(std::u16string(request.moduleName), c.moduleName);
   EXPECT_GE(request.moduleName, buffer);
   EXPECT_LT(request.moduleName, buffer + CommandLineCapacity);
 }
@@ -74,63 +83,21 @@ const ParseCase parseCases[] = {
     {"unknown option only cuts", u"x.dll -q", u"x.dll", false, false},
     {"forms are case-sensitive pairs", u"x.dll -X", u"x.dll", false, false},
     {"non-ASCII name kept", u"\u00e9t\u00e9.dll -s", u"\u00e9t\u00e9.dll", false, true},
+    {"empty line is the usage case", u"", u"", false, false, ParseOutcome::Empty},
+    // The buffer holds 511 units of text plus the terminator; a longer line is
+    // refused whole, telling only whether it holds a silent form.
+    {"longest line that fits is taken whole", std::u16string(508, u'a') + u" -u",
+     std::u16string(508, u'a'), true, false},
+    {"exactly 512 units", std::u16string(512, u'a'), u"", false, false, ParseOutcome::TooLong},
+    {"one over with a trailing unregister", std::u16string(509, u'a') + u" -u", u"", false, false,
+     ParseOutcome::TooLong},
+    {"silent form past the capacity", std::u16string(600, u'a') + u" -s", u"", false, true,
+     ParseOutcome::TooLong},
+    {"silent slash form in front", u"/S " + std::u16string(600, u'a'), u"", false, true,
+     ParseOutcome::TooLong},
+    {"very long", std::u16string(100000, u'b'), u"", false, false, ParseOutcome::TooLong},
 };
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, ParseTest, ::testing::ValuesIn(parseCases), CaseName());
-
-TEST(ParseEdgeTest, EmptyCommandLineIsTheUsageCase) {
-  char16_t buffer[CommandLineCapacity];
-  RegistrationRequest request{};
-  EXPECT_EQ(ParseCommandLine(RecordingPlatform({}), u"", buffer, request), ParseOutcome::Empty);
-}
-
-// The buffer holds 511 units of text plus the terminator; a longer line is
-// refused whole rather than cut.
-TEST(ParseEdgeTest, LongestLineThatFitsIsTakenWhole) {
-  std::u16string line = std::u16string(508, u'a') + u" -u";
-  ASSERT_EQ(line.size(), CommandLineCapacity - 1);
-  char16_t buffer[CommandLineCapacity];
-  RegistrationRequest request{};
-  ASSERT_EQ(ParseCommandLine(RecordingPlatform({}), line.c_str(), buffer, request),
-            ParseOutcome::Request);
-  EXPECT_EQ(std::u16string(request.moduleName), std::u16string(508, u'a'));
-  EXPECT_TRUE(request.unregister);
-}
-
-struct OverlongCase {
-  const char* what;
-  std::u16string commandLine;
-  bool silent;
-};
-
-class OverlongTest : public ::testing::TestWithParam<OverlongCase> {};
-
-TEST_P(OverlongTest, IsRefusedAndKeepsOnlyTheSilentFlag) {
-  const OverlongCase& c = GetParam();
-  char16_t buffer[CommandLineCapacity];
-  for (char16_t& unit : buffer) {
-    unit = u'#';
-  }
-  RegistrationRequest request{};
-  EXPECT_EQ(ParseCommandLine(RecordingPlatform({}), c.commandLine.c_str(), buffer, request),
-            ParseOutcome::TooLong);
-  EXPECT_EQ(request.silent, c.silent);
-  EXPECT_FALSE(request.unregister);
-  // Nothing of the line was copied.
-  for (char16_t unit : buffer) {
-    ASSERT_EQ(unit, u'#');
-  }
-}
-
-const OverlongCase overlongCases[] = {
-    {"exactly 512 units", std::u16string(512, u'a'), false},
-    {"one over with a trailing unregister", std::u16string(509, u'a') + u" -u", false},
-    {"silent form past the capacity", std::u16string(600, u'a') + u" -s", true},
-    {"silent slash form in front", u"/S " + std::u16string(600, u'a'), true},
-    {"very long", std::u16string(100000, u'b'), false},
-};
-
-INSTANTIATE_TEST_SUITE_P(CommandLines, OverlongTest, ::testing::ValuesIn(overlongCases),
-                         CaseName());
 
 }  // namespace

@@ -60,26 +60,20 @@ void PrepareRun(bool showsBoxes) {
   recording.preparedShowsBoxes.push_back(showsBoxes);
 }
 
-constexpr PlatformServices withoutEnd = {
-    LoadModule,       FindEntry,         LastErrorCode,
-    FormatText,       ShowMessageBox,    PortableFindSubstring,
-    PortableFindUnit, PortableFillBytes, nullptr,
-    nullptr,          nullptr,
-};
+// The record with the three optional operations given.
+constexpr PlatformServices Services(void (*end)(int32_t), bool (*canBeSeen)(),
+                                    void (*prepare)(bool)) {
+  return {
+      LoadModule,       FindEntry,         LastErrorCode,
+      FormatText,       ShowMessageBox,    PortableFindSubstring,
+      PortableFindUnit, PortableFillBytes, end,
+      canBeSeen,        prepare,
+  };
+}
 
-constexpr PlatformServices withEnd = {
-    LoadModule,       FindEntry,         LastErrorCode,
-    FormatText,       ShowMessageBox,    PortableFindSubstring,
-    PortableFindUnit, PortableFillBytes, EndProcess,
-    nullptr,          nullptr,
-};
-
-constexpr PlatformServices withBoxQuestions = {
-    LoadModule,       FindEntry,         LastErrorCode,
-    FormatText,       ShowMessageBox,    PortableFindSubstring,
-    PortableFindUnit, PortableFillBytes, nullptr,
-    BoxesCanBeSeen,   PrepareRun,
-};
+constexpr PlatformServices withoutEnd = Services(nullptr, nullptr, nullptr);
+constexpr PlatformServices withEnd = Services(EndProcess, nullptr, nullptr);
+constexpr PlatformServices withBoxQuestions = Services(nullptr, BoxesCanBeSeen, PrepareRun);
 
 }  // namespace
 

@@ -1,14 +1,20 @@
 #!/usr/bin/python3
-"""Reads the COREDLL import table and writes the import slots as ARM assembly.
+"""Reads the COREDLL import table and writes the import slots as ARM assembly,
+or, with --def, a module definition for the x86 image's import library.
 
-Each slot is a 32-bit word named comenrol_import_<operation>, pre-filled with
-0x80000000 | ordinal; the loader overwrites it with the operation's address,
-and the code calls through it. A zero word ends the slots. The ELF to PE
-converter finds the slots by their section and builds the import directory
+Each ARM slot is a 32-bit word named comenrol_import_<operation>, pre-filled
+with 0x80000000 | ordinal; the loader overwrites it with the operation's
+address, and the code calls through it. A zero word ends the slots. The ELF to
+PE converter finds the slots by their section and builds the import directory
 from the words, so the slots are the only place the ordinals are written.
+
+The x86 image is linked by the PE linker from an import library that the
+module definition describes: each operation comenrol_import_<operation> by
+ordinal alone (NONAME), so its slot is __imp__comenrol_import_<operation>.
+--leave-out drops operations that image does not use.
 """
 
-import sys
+import argparse
 
 SLOT_SECTION = ".comenrol.iat"
 IMPORT_DLL = "COREDLL.dll"
@@ -55,11 +61,28 @@ def slots_assembly(entries):
     return "\n".join(lines) + "\n"
 
 
+def module_definition(entries):
+    lines = ["; Generated from coredll_imports.table; do not edit.", f"LIBRARY {IMPORT_DLL}",
+             "EXPORTS"]
+    lines += [f"    comenrol_import_{name} @{ordinal} NONAME" for name, ordinal in entries]
+    return "\n".join(lines) + "\n"
+
+
 def main():
-    if len(sys.argv) != 3:
-        raise SystemExit("usage: wince_imports.py TABLE OUTPUT.S")
-    text = slots_assembly(read_table(sys.argv[1]))
-    with open(sys.argv[2], "w", encoding="utf-8", newline="\n") as output:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--def", dest="definition", action="store_true",
+                        help="write a module definition instead of ARM assembly")
+    parser.add_argument("--leave-out", action="append", default=[], metavar="OPERATION")
+    parser.add_argument("table")
+    parser.add_argument("output")
+    arguments = parser.parse_args()
+    entries = read_table(arguments.table)
+    unknown = set(arguments.leave_out) - {name for name, _ in entries}
+    if unknown:
+        raise SystemExit(f"{arguments.table}: no operation {sorted(unknown)} to leave out")
+    entries = [(name, ordinal) for name, ordinal in entries if name not in arguments.leave_out]
+    text = (module_definition if arguments.definition else slots_assembly)(entries)
+    with open(arguments.output, "w", encoding="utf-8", newline="\n") as output:
         output.write(text)
 
 

@@ -12,7 +12,9 @@
 @ two words in front of comenrol_start, which the kernel finds through the
 @ entry's .pdata record. The handler reads comenrol_scope_table and asks
 @ comenrol_exception_filter, which hands the runtime's filter (ordinal 1645)
-@ the exception code and pointers and returns its verdict unchanged. When the
+@ the exception code and pointers and returns its verdict, unchanged in a run
+@ that may show boxes; in one that shows none, a verdict to decline or resume
+@ becomes one to run the handler (see the filter). When the
 @ verdict is to run the handler, the kernel unwinds to this frame and resumes
 @ at comenrol_start_leave with r0 = the exception code, so the entry returns
 @ the code and CE ends the process with it.
@@ -95,7 +97,17 @@ comenrol_exception_filter:
     ldr     r3, [r3]
     mov     lr, pc
     bx      r3
-    ldmdb   r11, {r11, sp, lr}
+    @ A run that shows no box takes every exception the runtime declines (0)
+    @ or would resume (negative): left to the system, it would end in a fault
+    @ box that nobody is there to answer, and on some devices the process
+    @ waits for that box for ever. The status is then the exception code.
+    ldr     r1, =comenrol_run_shows_no_box
+    ldrb    r1, [r1]
+    cmp     r1, #0
+    beq     1f
+    cmp     r0, #0
+    movle   r0, #1                      @ execute the handler
+1:  ldmdb   r11, {r11, sp, lr}
     bx      lr
     .ltorg
     .size comenrol_exception_filter, . - comenrol_exception_filter

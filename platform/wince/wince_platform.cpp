@@ -8,7 +8,9 @@
 // over as they stand. Only the formatted print differs: COREDLL's is variadic.
 //
 // There is no process-ending import: the entry returns the status and the
-// platform ends the process with it, so EndProcess stays null.
+// platform ends the process with it, so EndProcess stays null. Whether a box
+// can be seen is not asked (someone may always be at a CE screen), but the
+// run's decision is kept for the entry's exception filter (PrepareRun).
 #include "registration/platform_services.h"
 #include "registration/registration_run.h"
 
@@ -24,6 +26,12 @@ extern decltype(PlatformServices::FillBytes) comenrol_import_FillBytes;
 
 int32_t ComenrolEntry(void* instance, void* previousInstance, const char16_t* commandLine,
                       int showState);
+
+// Set once the run has decided to show no box; read by the entry's exception
+// filter, which then takes every exception instead of leaving it to a system
+// box that nobody would answer. Clear until then. Kept with the initialised
+// data: the image has no uninitialised section.
+[[gnu::section(".data.comenrol_run_shows_no_box")]] bool comenrol_run_shows_no_box = false;
 }
 
 namespace {
@@ -31,6 +39,8 @@ namespace {
 int FormatText(char16_t* destination, const char16_t* format, int32_t value) {
   return comenrol_import_FormatText(destination, format, value);
 }
+
+void PrepareRun(bool showsBoxes) { comenrol_run_shows_no_box = !showsBoxes; }
 
 }  // namespace
 
@@ -49,7 +59,7 @@ int32_t ComenrolEntry(void* instance, void* previousInstance, const char16_t* co
       comenrol_import_FillBytes,
       nullptr,
       nullptr,
-      nullptr,
+      PrepareRun,
   };
   return RunProgram(services, instance, previousInstance, commandLine, showState);
 }

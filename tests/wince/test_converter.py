@@ -14,9 +14,9 @@ import unittest
 import pefile
 from elftools.elf.elffile import ELFFile
 
-IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
-ELF = os.environ.get("COMENROL_WINCE_ELF", "")
-RES = os.environ.get("COMENROL_WINCE_RES", "")
+from ce_harness import built
+
+IMAGE, ELF, RES = (built(f"COMENROL_WINCE_{name}") for name in ("EXE", "ELF", "RES"))
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONVERTER = os.environ.get("COMENROL_ELF2PE", os.path.join(HERE, "..", "..", "tools", "elf2pe"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(CONVERTER)))
@@ -42,14 +42,6 @@ R_ARM_ABS16 = 5
 R_ARM_V4BX = 40
 BX_LR = 0xE12FFF1E
 SUB_SP_SP_0 = 0xE24DD000
-
-
-def setUpModule():
-    # Run by CTest after the build: a missing input is a failure, not a skip.
-    for path in (ELF, RES, IMAGE):
-        if not os.path.isfile(path):
-            raise RuntimeError(f"built input {path!r} is missing; set the COMENROL_WINCE_* "
-                               "variables or run through ctest")
 
 
 def convert(elf_path, output, epoch=None, alter_layout=None, **options):
@@ -114,35 +106,32 @@ def patch(data, where, word):
     struct.pack_into("<I", data, where, word)
 
 
-def move_symbol(elf, data, name, value):
-    symtab = elf.get_section_by_name(".symtab")
-    for index, symbol in enumerate(symtab.iter_symbols()):
-        if symbol.name == name:  # st_value is the second word of the entry
-            patch(data, symtab["sh_offset"] + 16 * index + 4, value(symbol["st_value"]))
+def symbol_moved(name, change):
+    """An alteration that gives the symbol `name` the value change(value)."""
+    def alter(elf, data):
+        symtab = elf.get_section_by_name(".symtab")
+        for index, symbol in enumerate(symtab.iter_symbols()):
+            if symbol.name == name:  # st_value is the second word of the entry
+                patch(data, symtab["sh_offset"] + 16 * index + 4, change(symbol["st_value"]))
+    return alter
 
 
-def thumb_function(elf, data):
-    move_symbol(elf, data, "ComenrolEntry", lambda value: value | 1)
+def instruction_changed(name, index, change):
+    """An alteration that makes instruction `index` of function `name` change(word)."""
+    def alter(elf, data):
+        where = function_word(elf, name, index)
+        patch(data, where, change(struct.unpack_from("<I", data, where)[0]))
+    return alter
 
 
-def image_base_off_64k(elf, data):
-    move_symbol(elf, data, "__comenrol_image_base", lambda value: value + 0x1000)
-
-
-def long_prolog(elf, data):
-    # Its first instructions only fill the services record; an sp move as
-    # the 12th makes that part of the prolog.
-    patch(data, function_word(elf, "ComenrolEntry", 11), SUB_SP_SP_0)
-
-
-def prolog_pushing_pc(elf, data):
-    where = function_word(elf, "comenrol_start", 1)
-    patch(data, where, struct.unpack_from("<I", data, where)[0] | 1 << 15)
-
-
-def frame_pointer_off_the_saved_registers(elf, data):
-    where = function_word(elf, "comenrol_start", 2)  # add r11, sp, #20
-    patch(data, where, struct.unpack_from("<I", data, where)[0] - 4)
+thumb_function = symbol_moved("ComenrolEntry", lambda value: value | 1)
+image_base_off_64k = symbol_moved("__comenrol_image_base", lambda value: value + 0x1000)
+# Its first instructions only fill the services record; an sp move as the
+# 12th makes that part of the prolog.
+long_prolog = instruction_changed("ComenrolEntry", 11, lambda _: SUB_SP_SP_0)
+prolog_pushing_pc = instruction_changed("comenrol_start", 1, lambda word: word | 1 << 15)
+frame_pointer_off_the_saved_registers = instruction_changed(  # add r11, sp, #20
+    "comenrol_start", 2, lambda word: word - 4)
 
 
 def sp_moved_in_the_body(elf, data):
@@ -262,9 +251,9 @@ class Converter(unittest.TestCase):
         ]
         with open(ELF, "rb") as stream:
             original = stream.read()
-        for alter, message in cases:
-            with self.subTest(alter.__name__):
-                output = self.path(alter.__name__ + ".exe")
+        for number, (alter, message) in enumerate(cases):
+            with self.subTest(message):
+                output = self.path(f"{number}.exe")
                 with open(output, "wb") as stream:
                     stream.write(b"an image from an earlier run")
                 if hasattr(alter, "on_layout"):
@@ -273,7 +262,7 @@ class Converter(unittest.TestCase):
                     data = bytearray(original)
                     with open(ELF, "rb") as stream:
                         alter(ELFFile(stream), data)
-                    altered = self.path(alter.__name__ + ".elf")
+                    altered = self.path(f"{number}.elf")
                     with open(altered, "wb") as stream:
                         stream.write(data)
                     result = convert(altered, output)

@@ -1,51 +1,17 @@
 """The structure of comenrol.exe for CE, read back with pefile."""
 
-import os
 import struct
-import sys
 import unittest
 
 import pefile
 from elftools.elf.elffile import ELFFile
 
-import ce_harness
+import ce_harness  # puts tests/ on the path as well
+from ce_cases import IMAGE_BASE
+from expected_version_record import RECORD, read_back
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from expected_version_record import FIXED_FIELDS, STRINGS  # noqa: E402
-
-IMAGE = os.environ.get("COMENROL_WINCE_EXE", "")
-ELF = os.environ.get("COMENROL_WINCE_ELF", "")
-TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", ce_harness.DEFAULT_TABLE)
+IMAGE, ELF = ce_harness.built("COMENROL_WINCE_EXE"), ce_harness.built("COMENROL_WINCE_ELF")
 BX_VENEER_SIZE = 12  # the linker's bx veneers are function symbols without a size
-
-
-def setUpModule():
-    # Run by CTest after the build: a missing input is a failure, not a skip.
-    for path in (IMAGE, ELF):
-        if not os.path.isfile(path):
-            raise RuntimeError(f"built input {path!r} is missing; set the COMENROL_WINCE_* "
-                               "variables or run through ctest")
-
-
-def parse_version_block(data, offset):
-    """One version-resource block: (key, value bytes, value type, children, end)."""
-    length, value_length, kind = struct.unpack_from("<HHH", data, offset)
-    end = offset + length
-    cursor = offset + 6
-    key_end = cursor
-    while struct.unpack_from("<H", data, key_end)[0] != 0:
-        key_end += 2
-    key = data[cursor:key_end].decode("utf-16-le")
-    cursor = (key_end + 2 + 3) & ~3
-    value_size = value_length * 2 if kind == 1 else value_length
-    value = data[cursor:cursor + value_size]
-    cursor = (cursor + value_size + 3) & ~3
-    children = []
-    while cursor < end:
-        child = parse_version_block(data, cursor)
-        children.append(child)
-        cursor = (child[4] + 3) & ~3
-    return key, value, kind, children, end
 
 
 class Structure(unittest.TestCase):
@@ -63,7 +29,7 @@ class Structure(unittest.TestCase):
         self.assertEqual(optional.Subsystem, 9)
         self.assertEqual((optional.MajorSubsystemVersion, optional.MinorSubsystemVersion),
                          (4, 20))
-        self.assertEqual(optional.ImageBase, 0x10000)
+        self.assertEqual(optional.ImageBase, IMAGE_BASE)
         self.assertEqual(optional.DllCharacteristics, 0x0100)  # NX compatible, nothing else
         self.assertTrue(header.Characteristics & 0x0002)  # executable
         self.assertFalse(header.Characteristics & 0x0001)  # relocations kept
@@ -78,7 +44,7 @@ class Structure(unittest.TestCase):
         self.assertTrue(code.Characteristics & 0x20000000)  # executable
 
     def test_imports_only_the_tables_ordinals_from_coredll(self):
-        table = ce_harness.read_import_table(TABLE)
+        table = ce_harness.read_import_table()
         descriptors = self.pe.DIRECTORY_ENTRY_IMPORT
         self.assertEqual([d.dll for d in descriptors], [b"COREDLL.dll"])
         imports = descriptors[0].imports
@@ -169,33 +135,8 @@ class Structure(unittest.TestCase):
                                       (0xE3100001 | register << 16, 0x01A0F000 | register)),
                                      where)
 
-    def version_resource(self):
-        (version,) = [t for t in self.pe.DIRECTORY_ENTRY_RESOURCE.entries if t.id == 16]
-        (name,) = version.directory.entries
-        (language,) = name.directory.entries
-        return name, language
-
-    def test_version_record_name_and_language(self):
-        name, language = self.version_resource()
-        self.assertEqual(str(name.name), "VS_VERSION_INFO")
-        self.assertEqual(language.id, 0x0419)
-
-    def test_version_record_fields(self):
-        _, language = self.version_resource()
-        entry = language.data.struct
-        data = self.pe.get_data(entry.OffsetToData, entry.Size)
-        key, fixed, kind, children, _ = parse_version_block(data, 0)
-        self.assertEqual((key, kind), ("VS_VERSION_INFO", 0))
-        fields = struct.unpack("<13I", fixed)
-        self.assertEqual(fields, tuple(value for _, value in FIXED_FIELDS))
-        self.assertEqual([c[0] for c in children], ["StringFileInfo", "VarFileInfo"])
-        (table,) = children[0][3]
-        self.assertEqual(table[0], "000004b0")
-        strings = [(c[0], c[1].decode("utf-16-le").rstrip("\0")) for c in table[3]]
-        self.assertEqual(strings, STRINGS)
-        (translation,) = children[1][3]
-        self.assertEqual(translation[0], "Translation")
-        self.assertEqual(struct.unpack("<HH", translation[1]), (0x0000, 0x04B0))
+    def test_version_record(self):
+        self.assertEqual(read_back(self.pe), RECORD)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,8 @@
 #include <cwchar>
 #include <string>
 
+#include "tests/windows/print_line.h"
+
 namespace {
 
 // Static text control identifiers that message boxes have used for the text.
@@ -42,25 +44,6 @@ HWND WaitForDialog(DWORD timeout) {
   return nullptr;
 }
 
-void Print(const char* label, const wchar_t* text) {
-  std::string bytes;
-  for (const wchar_t* unit = text; *unit != 0; ++unit) {
-    if (*unit == L'\\') {
-      bytes += "\\\\";
-    } else if (*unit == L'\n') {
-      bytes += "\\n";
-    } else if (*unit == L'\r') {
-      bytes += "\\r";
-    } else {
-      char encoded[8];
-      const int count =
-          WideCharToMultiByte(CP_UTF8, 0, unit, 1, encoded, sizeof encoded, nullptr, nullptr);
-      bytes.append(encoded, static_cast<size_t>(count));
-    }
-  }
-  std::printf("%s %s\n", label, bytes.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,18 +69,18 @@ int main(int argc, char** argv) {
   }
   wchar_t text[1024];
   GetWindowTextW(dialog, text, 1024);
-  Print("caption", text);
+  PrintLine("caption ", text);
   text[0] = 0;
   for (int id : TextControlIds) {
     if (GetDlgItemTextW(dialog, id, text, 1024) > 0) {
       break;
     }
   }
-  Print("text", text);
+  PrintLine("text ", text);
   text[0] = 0;
   if (button != nullptr) {
     GetWindowTextW(button, text, 1024);
   }
-  Print("button", text);
+  PrintLine("button ", text);
   return 0;
 }

@@ -1,6 +1,6 @@
 // Activates the sample COM class and calls its method, printing what
 // happened, one line each:
-//   InprocServer32 <path> | none       the registered server path
+//   InprocServer32 <path> | none       the registered server path ("\" as "\\")
 //   ThreadingModel <value> | none
 //   CoCreateInstance 0xXXXXXXXX
 //   Add 0xXXXXXXXX <sum>               only after a successful activation
@@ -9,38 +9,28 @@
 #include <cstdio>
 
 #include "samples/windows/sample_server.h"
+#include "tests/windows/print_line.h"
 
 namespace {
 
-void PrintUtf8(const wchar_t* text) {
-  char bytes[4096];
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
-  std::fputs(length > 0 ? bytes : "?", stdout);
-}
-
-void PrintServerValue(const wchar_t* label, const wchar_t* name) {
+void PrintServerValue(const char* label, const wchar_t* name) {
   wchar_t key[256];
   wsprintfW(key, L"%s\\InprocServer32", ComenrolSampleClassKey);
   wchar_t value[1024];
   DWORD bytes = sizeof value;
-  const LSTATUS status =
-      RegGetValueW(HKEY_CLASSES_ROOT, key, name, RRF_RT_REG_SZ, nullptr, value, &bytes);
-  PrintUtf8(label);
-  std::fputs(" ", stdout);
-  if (status == ERROR_SUCCESS) {
-    PrintUtf8(value);
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key, name, RRF_RT_REG_SZ, nullptr, value, &bytes) ==
+      ERROR_SUCCESS) {
+    PrintLine(label, value);
   } else {
-    std::fputs("none", stdout);
+    std::printf("%snone\n", label);
   }
-  std::fputs("\n", stdout);
 }
 
 }  // namespace
 
 int main() {
-  PrintServerValue(L"InprocServer32", nullptr);
-  PrintServerValue(L"ThreadingModel", L"ThreadingModel");
+  PrintServerValue("InprocServer32 ", nullptr);
+  PrintServerValue("ThreadingModel ", L"ThreadingModel");
 
   const HRESULT initialised = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(initialised)) {

@@ -2,8 +2,7 @@
 """The x86 comenrol.exe run on an emulated CPU over a model of the parts of
 Windows it uses, so that its behaviour is tested where no 32-bit program starts.
 
-- Loading: the image is mapped at LOAD_BASE, not its preferred base, which
-  stays unmapped, so a missed base relocation faults.
+- Loading: at LOAD_BASE, through tests/emulation.py.
 - Imports: KERNEL32.dll alone, each function a stub whose model runs the call,
   pops the arguments (stdcall), may write over their slots, keeps ebx, esi,
   edi and ebp, and leaves garbage in ecx and edx. A function without a model,
@@ -11,9 +10,9 @@ Windows it uses, so that its behaviour is tested where no 32-bit program starts.
   Loading the module USES_OLE32 brings a modelled ole32.dll in, for
   GetModuleHandleW to find; its CoInitializeEx records its arguments.
 - Calls: every call and return is followed (see step).
-- Modules: the Wine suite's test modules, by their paths there; entries return
-  a status, fault at address 0 or raise. An exception that escapes is handed
-  to the filter the image registered, with EXCEPTION_POINTERS.
+- Modules: the test modules, by their paths in the Windows case table; entries
+  return a status, fault at address 0 or raise. An exception that escapes is
+  handed to the filter the image registered, with EXCEPTION_POINTERS.
 - The run ends at ExitProcess, or at TerminateProcess on the current process.
 
 Usage: emulated_x86.py COMENROL_EXE
@@ -25,15 +24,18 @@ import sys
 import unittest
 from dataclasses import dataclass, field
 
-import pefile
-from unicorn import UC_ARCH_X86, UC_HOOK_BLOCK, UC_MODE_32, Uc, UcError
+from unicorn import (UC_ARCH_X86, UC_HOOK_BLOCK, UC_MODE_32, UC_PROT_EXEC, UC_PROT_READ,
+                     UC_PROT_WRITE, Uc, UcError)
 from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, UC_X86_REG_ECX,
                                UC_X86_REG_EDI, UC_X86_REG_EDX, UC_X86_REG_EIP, UC_X86_REG_ESI,
                                UC_X86_REG_ESP)
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.dirname(HERE)]
+from cases import EXCEPTIONS, NO_SYSTEM_BOXES, OPTION_SETS, RETURNS, mod, status_cases  # noqa: E402
+from emulation import Guest, Image  # noqa: E402
+from expected import boxes, signed32  # noqa: E402
 from wine_host import windows_path  # noqa: E402
-from wine_suite import CAPTION, NO_SYSTEM_BOXES, mod, status_cases  # noqa: E402
 
 LOAD_BASE = 0x10000000
 STUBS = 0x20000000  # 16 bytes of hlt per stub
@@ -50,7 +52,7 @@ FAULT_AT_ZERO = bytes.fromhex("c7050000000001000000c3")  # mov dword [0], 1; ret
 
 
 class Space:
-    """Where the Wine suite's table finds its modules; only the paths count."""
+    """Where the case table finds its modules; only the paths count."""
     root = "/w"
     mods, spaced, non_ascii, split = "/w/mods", "/w/with space", "/w/Модули", "/w/split-dir"
 
@@ -64,16 +66,16 @@ def both(status):
 
 
 # Windows path -> export name -> status, "fault" or RAISE; or the load's error.
-RAISE = 0xE0C0FFEE
+RAISE = {module: code for module, code, _ in EXCEPTIONS}["raises_custom"]
 MODULES = {path(Space.mods, name): exports for name, exports in [
-    ("returns_zero", both(0)), ("returns_one", both(1)),
-    ("returns_general_failure", both(0x80004005)), ("returns_sign_bit", both(0x80000000)),
-    ("returns_largest", both(0x7FFFFFFF)), ("register_only", {"DllRegisterServer": 0}),
-    ("faults", both("fault")), ("raises_custom", both(RAISE)),
-    ("init_fails", 1114), ("other_bitness", 193)]}
-MODULES.update({path(Space.spaced, "returns_zero"): both(0),
-                path(Space.non_ascii, "returns_general_failure"): both(0x80004005),
-                path(Space.root, "split"): both(0x80004005)})
+    *((name, both(value)) for name, value in RETURNS.items()),
+    ("register_only", {"DllRegisterServer": 0}), ("faults", both("fault")),
+    ("raises_custom", both(RAISE)), ("init_fails", 1114), ("other_bitness", 193)]}
+# The copies elsewhere in the workspace behave as the originals.
+MODULES.update({path(directory, copy): both(RETURNS[name]) for directory, copy, name in [
+    (Space.spaced, "returns_zero", "returns_zero"),
+    (Space.non_ascii, "returns_general_failure", "returns_general_failure"),
+    (Space.root, "split", "returns_general_failure")]})
 # A module whose load brings ole32.dll into the process, as an import would.
 USES_OLE32 = path(Space.mods, "probe_ole32")
 MODULES[USES_OLE32] = both(0)
@@ -102,14 +104,19 @@ class Run:
     error: Exception = None  # what the model found wrong
 
 
-class Emulator:
-    def __init__(self, image):
-        self.pe = pefile.PE(image)
-        self.pe.relocate_image(LOAD_BASE)
-        self.image = bytes(self.pe.get_memory_mapped_image())
-        text = LOAD_BASE + self.pe.sections[0].VirtualAddress
-        self.code = range(text, text + self.pe.sections[0].Misc_VirtualSize)
+class Emulator(Guest):
+    def __init__(self, path):
+        with open(path, "rb") as stream:
+            self.image = Image(stream.read())
+        text = self.image.pe.sections[0]
+        self.code = range(LOAD_BASE + text.VirtualAddress,
+                          LOAD_BASE + text.VirtualAddress + text.Misc_VirtualSize)
         self.ends_in_call = {}  # (start, end) of a block: whether it ends in a call
+
+    def kernel32(self, entry):
+        if entry.dll.upper() != "KERNEL32.DLL":
+            raise AssertionError("imports from " + entry.dll)
+        return self.stub(getattr(self, "k_" + str(entry.name), None) or self.unmodelled)
 
     def stub(self, model):
         self.stubs.append(model)
@@ -117,23 +124,17 @@ class Emulator:
 
     def run(self, run):
         self.stubs, self.handles, self.names, self.state = [], {}, {}, run
-        uc = self.uc = Uc(UC_ARCH_X86, UC_MODE_32)
-        uc.mem_map(LOAD_BASE, (len(self.image) + 0xFFF) & ~0xFFF)
-        uc.mem_write(LOAD_BASE, self.image)
-        for base, size, fill in [(STUBS, 0x10000, b"\xf4"), (MODULE_CODE, 0x1000, b"\xf4"),
-                                 (STACK, STACK_SIZE, b"\0"), (LINE, 0x1000, b"\0")]:
-            uc.mem_map(base, size)
-            uc.mem_write(base, fill * size)
-        uc.mem_write(MODULE_CODE, FAULT_AT_ZERO)
-        uc.mem_write(LINE, run.line.encode("utf-16-le") + b"\0\0")
-        for entry in self.pe.DIRECTORY_ENTRY_IMPORT:
-            if entry.dll.upper() != b"KERNEL32.DLL":
-                raise AssertionError("imports from " + entry.dll.decode())
-            for imp in entry.imports:
-                model = getattr(self, "k_" + imp.name.decode(), None) or self.unmodelled
-                uc.mem_write(imp.address, struct.pack("<I", self.stub(model)))
+        super().__init__(Uc(UC_ARCH_X86, UC_MODE_32))
+        uc = self.uc
+        entry = self.load(self.image, LOAD_BASE)
+        code = UC_PROT_READ | UC_PROT_EXEC
+        self.map(STUBS, 0x10000, code, b"\xf4" * 0x10000)  # hlt
+        self.map(MODULE_CODE, 0x1000, code, FAULT_AT_ZERO)
+        self.map(STACK, STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE)
+        self.map(LINE, 0x1000, UC_PROT_READ, run.line.encode("utf-16-le") + b"\0\0")
+        self.bind(self.image, LOAD_BASE, self.kernel32)
         uc.hook_add(UC_HOOK_BLOCK, self.step)
-        self.start(LOAD_BASE + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint, STACK_TOP, [])
+        self.start(entry, STACK_TOP, [])
         if run.pending:  # the system's unhandled-exception path: the image's filter
             code, address = run.pending
             run.pending = None
@@ -210,18 +211,11 @@ class Emulator:
         if called:
             self.calls[-1][3] = 4 * count
         uc.reg_write(UC_X86_REG_EAX, value & 0xFFFFFFFF)
-        uc.reg_write(UC_X86_REG_ECX, 0xCCCCCCCC)
-        uc.reg_write(UC_X86_REG_EDX, 0xDDDDDDDD)
+        self.clobber([UC_X86_REG_ECX, UC_X86_REG_EDX])
         # The callee pops its arguments and may have written over their slots.
         uc.mem_write(esp + 4, b"\xa5" * 4 * count)
         uc.reg_write(UC_X86_REG_ESP, esp + 4 + 4 * count)
         uc.reg_write(UC_X86_REG_EIP, ret)
-
-    def text(self, address, unit):
-        out = b""
-        while (c := bytes(self.uc.mem_read(address + len(out), unit))) != bytes(unit):
-            out += c
-        return out.decode("utf-16-le" if unit == 2 else "ascii")
 
     def unmodelled(self, *_):
         raise AssertionError("a KERNEL32 function without a model was called")
@@ -259,7 +253,7 @@ class Emulator:
         raise Ended()
 
     def k_LoadLibraryExW(self, name, file, flags, *_):
-        name = self.text(name, 2)
+        name = self.read_text(name)
         self.state.loaded.append(name)
         assert file == 0
         if name == "USER32.dll" and flags == LOAD_LIBRARY_SEARCH_SYSTEM32:
@@ -276,22 +270,23 @@ class Emulator:
             return 3, 0
         if name.lower() == USES_OLE32:
             self.names["ole32.dll"] = self.handle({"CoInitializeEx": self.o_initialise})
-        self.names[name.rsplit("\\", 1)[-1].lower()] = self.handle(module)
-        return 3, self.names[name.rsplit("\\", 1)[-1].lower()]
+        base_name = name.rsplit("\\", 1)[-1].lower()
+        self.names[base_name] = self.handle(module)
+        return 3, self.names[base_name]
 
     def handle(self, module):
         self.handles[0x7000 + 0x10 * len(self.handles)] = module
         return 0x7000 + 0x10 * (len(self.handles) - 1)
 
     def k_GetModuleHandleW(self, name, *_):
-        name = self.text(name, 2).lower()
+        name = self.read_text(name).lower()
         handle = self.names.get(name if "." in name else name + ".dll", 0)
         if not handle:
             self.state.last_error = 126
         return 1, handle
 
     def k_GetProcAddress(self, handle, name, *_):
-        export = self.handles[handle].get(self.text(name, 1))
+        export = self.handles[handle].get(self.read_text(name, unit=1))
         if export is None:
             self.state.last_error = 127
             return 2, 0
@@ -320,16 +315,16 @@ class Emulator:
     def u_information(self, handle, index, buffer, length, needed, *_):
         assert (handle, index, length) == (0x8000, UOI_FLAGS, 12)
         flags = WSF_VISIBLE if self.state.visible else 0
-        self.uc.mem_write(buffer, struct.pack("<3I", 1, 0, flags))
+        self.write_bytes(buffer, struct.pack("<3I", 1, 0, flags))
         return 5, 1
 
     def u_box(self, owner, text, caption, style, *_):
-        self.state.boxes.append((owner, self.text(text, 2), self.text(caption, 2), style))
+        assert owner == 0, "a box owned by window 0x%08X" % owner
+        self.state.boxes.append((self.read_text(text), self.read_text(caption), style))
         return 4, 1
 
 
 PROGRAM_NAMES = ['"C:\\Program Files\\comenrol.exe" ', "C:\\tools\\comenrol.exe\t"]
-EXE = None
 
 
 class EmulatedRuns(unittest.TestCase):
@@ -340,14 +335,15 @@ class EmulatedRuns(unittest.TestCase):
     def test_outcomes(self):
         # Each outcome as the Wine suite expects it, with either program name,
         # on a visible window station, an invisible one, and without USER32.
-        for what, arguments, status, text, style in status_cases(Space):
+        for what, arguments, status, text in status_cases(Space):
             for name in PROGRAM_NAMES:
                 for visible, user32 in [(True, True), (False, True), (True, False)]:
                     with self.subTest(what, name=name, visible=visible, user32=user32):
                         run = self.emulator.run(Run(name + arguments, visible, user32))
                         shown = text is not None and visible and user32
-                        self.assertEqual((run.status, run.ended_by), (status, "ExitProcess"))
-                        self.assertEqual(run.boxes, [(0, text, CAPTION, style)] if shown else [])
+                        self.assertEqual((signed32(run.status), run.ended_by),
+                                         (status, "ExitProcess"))
+                        self.assertEqual(run.boxes, boxes(status, text if shown else None))
                         # The system's boxes are off wherever the run shows none.
                         self.assertEqual(run.mode,
                                          INHERITED_MODE | (0 if shown else NO_SYSTEM_BOXES))
@@ -364,21 +360,14 @@ class EmulatedRuns(unittest.TestCase):
                     self.assertEqual((run.status, run.com_at_entry, run.com), (0, com, com))
 
     def test_exceptions_end_in_the_filter(self):
-        for module, code in [("faults", 0xC0000005), ("raises_custom", RAISE)]:
-            for options in ["", " -s", " -u", " -u -s"]:
+        for module, code in [(module, code) for module, code, real in EXCEPTIONS if not real]:
+            for options in OPTION_SETS:
                 with self.subTest(module=module, options=options):
                     run = self.emulator.run(Run(PROGRAM_NAMES[0] + mod(Space, module) + options))
                     self.assertEqual((run.status, run.ended_by, run.boxes),
                                      (code, "TerminateProcess", []))
 
 
-def main():
-    global EXE
-    EXE = sys.argv[1]
-    result = unittest.TextTestRunner(verbosity=2).run(
-        unittest.defaultTestLoader.loadTestsFromTestCase(EmulatedRuns))
-    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    EXE = sys.argv.pop(1)
+    unittest.main(verbosity=2)

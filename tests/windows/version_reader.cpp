@@ -1,7 +1,8 @@
 // Reads the version record of an image by its name, VS_VERSION_INFO, and
-// prints every fixed field and every string of its one table, one per line:
+// prints every fixed field and the strings of the keys named after the image
+// in its one table, one per line:
 //   resource <language>                  the record, found by name
-//   signature 0x...  (and the other fixed fields, each "name 0x...")
+//   fixed 0x...                         each word of the fixed part, in order
 //   translation 0xLLLL 0xCCCC
 //   string <key>=<value> | missing <key>
 // The strings are UTF-8 with "\" written "\\" and a line feed "\n".
@@ -9,23 +10,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "tests/windows/print_line.h"
 
 namespace {
-
-void PrintEscaped(const wchar_t* text, UINT length) {
-  for (UINT i = 0; i < length && text[i] != 0; ++i) {
-    if (text[i] == L'\\') {
-      std::fputs("\\\\", stdout);
-    } else if (text[i] == L'\n') {
-      std::fputs("\\n", stdout);
-    } else {
-      char bytes[8];
-      const int count =
-          WideCharToMultiByte(CP_UTF8, 0, &text[i], 1, bytes, sizeof bytes, nullptr, nullptr);
-      std::fwrite(bytes, 1, static_cast<size_t>(count), stdout);
-    }
-  }
-}
 
 BOOL CALLBACK FirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
   *reinterpret_cast<WORD*>(found) = language;
@@ -35,8 +24,8 @@ BOOL CALLBACK FirstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR f
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: version_reader IMAGE\n");
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: version_reader IMAGE [KEY...]\n");
     return 2;
   }
   const HMODULE image = LoadLibraryExW(argv[1], nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -71,17 +60,12 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("no fixed part\n");
     return 1;
   }
-  std::printf("signature 0x%08lX\n", fixed->dwSignature);
-  std::printf("structure_version 0x%08lX\n", fixed->dwStrucVersion);
-  std::printf("file_version 0x%08lX 0x%08lX\n", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
-  std::printf("product_version 0x%08lX 0x%08lX\n", fixed->dwProductVersionMS,
-              fixed->dwProductVersionLS);
-  std::printf("flags_mask 0x%08lX\n", fixed->dwFileFlagsMask);
-  std::printf("flags 0x%08lX\n", fixed->dwFileFlags);
-  std::printf("os 0x%08lX\n", fixed->dwFileOS);
-  std::printf("type 0x%08lX\n", fixed->dwFileType);
-  std::printf("subtype 0x%08lX\n", fixed->dwFileSubtype);
-  std::printf("date 0x%08lX 0x%08lX\n", fixed->dwFileDateMS, fixed->dwFileDateLS);
+  // Its thirteen words, signature first, date last.
+  DWORD words[sizeof *fixed / sizeof(DWORD)];
+  std::memcpy(words, fixed, sizeof words);
+  for (const DWORD word : words) {
+    std::printf("fixed 0x%08lX\n", word);
+  }
 
   WORD* translation = nullptr;
   if (VerQueryValueW(record, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
@@ -92,11 +76,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("translation missing\n");
   }
 
-  static const wchar_t* const keys[] = {L"Comments",        L"CompanyName",      L"FileDescription",
-                                        L"FileVersion",     L"InternalName",     L"LegalCopyright",
-                                        L"LegalTrademarks", L"OriginalFilename", L"PrivateBuild",
-                                        L"ProductName",     L"ProductVersion",   L"SpecialBuild"};
-  for (const wchar_t* key : keys) {
+  for (int argument = 2; argument < argc; ++argument) {
+    const wchar_t* key = argv[argument];
     wchar_t path[128];
     wsprintfW(path, L"\\StringFileInfo\\000004b0\\%s", key);
     wchar_t* value = nullptr;
@@ -105,9 +86,7 @@ int wmain(int argc, wchar_t** argv) {
     WideCharToMultiByte(CP_UTF8, 0, key, -1, keyBytes, sizeof keyBytes, nullptr, nullptr);
     if (VerQueryValueW(record, path, reinterpret_cast<void**>(&value), &length) &&
         value != nullptr) {
-      std::printf("string %s=", keyBytes);
-      PrintEscaped(value, length);
-      std::printf("\n");
+      PrintLine((std::string("string ") + keyBytes + "=").c_str(), value, length);
     } else {
       std::printf("missing %s\n", keyBytes);
     }
