@@ -71,8 +71,10 @@ class Image(unittest.TestCase):
 
     def test_relocations_are_movw_movt_pairs_and_words(self):
         # Whether each one is right shows in the emulated runs at another base.
+        # Words (3) only where the data holds an address: there may be none.
         kinds = {e.type for b in self.pe.DIRECTORY_ENTRY_BASERELOC for e in b.entries}
-        self.assertEqual(kinds - {0}, {3, 7})
+        self.assertIn(7, kinds)
+        self.assertLessEqual(kinds - {0}, {3, 7})
 
     def test_version_record(self):
         self.assertEqual(read_back(self.pe), RECORD)
