@@ -1,7 +1,7 @@
 # Windows Embedded Compact 2013 on ARMv7 (Thumb-2), built with Debian's
 # clang-16 for the Windows-on-ARM target; platform/wince2013 links the objects
 # into the PE image with lld-link-16.
-set(CMAKE_SYSTEM_NAME Generic)
+include(${CMAKE_CURRENT_LIST_DIR}/no-runtime-toolchain.cmake)
 set(CMAKE_SYSTEM_PROCESSOR armv7)
 
 set(CMAKE_C_COMPILER clang-16)
@@ -12,10 +12,3 @@ set(CMAKE_ASM_COMPILER clang-16)
 foreach(_language C CXX ASM)
   set(CMAKE_${_language}_FLAGS_INIT --target=thumbv7-windows-msvc)
 endforeach()
-
-# There is no C runtime to link a test program against.
-set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
-
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -37,7 +37,7 @@ def main():
     failed = False
     try:
         tool = shutil.copy(config["comenrol"], work)
-        sample = shutil.copy(config["sample"], work)
+        sample = shutil.copy(config["comenrol_sample"], work)
         sample_path = windows_path(sample)
         run(["wineboot", "-i"])
 

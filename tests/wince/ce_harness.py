@@ -30,6 +30,7 @@ import sys
 from collections import namedtuple
 from dataclasses import dataclass, field
 
+import pefile
 from unicorn import (UC_ARCH_ARM, UC_HOOK_CODE, UC_HOOK_INTR, UC_HOOK_MEM_INVALID,
                      UC_HOOK_MEM_WRITE, UC_MEM_WRITE_PROT, UC_MEM_WRITE_UNMAPPED, UC_MODE_ARM,
                      UC_PROT_EXEC, UC_PROT_READ, UC_PROT_WRITE, Uc, UcError)
@@ -45,7 +46,7 @@ sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, ".."
 import wince_imports  # noqa: E402
 from ce_cases import FAULT, IMAGE_BASE, MISSING, Raise  # noqa: E402
 from emulation import EmulationError, Guest, Image  # noqa: E402
-from expected import signed32  # noqa: E402
+from expected import ENTRY_FAILED, SUCCEEDED, signed32  # noqa: E402
 
 LOAD_BASE = 0x00400000
 STUB_BASE = 0x00800000  # COREDLL stubs: svc; return
@@ -127,6 +128,26 @@ def built(variable):
     if not os.path.isfile(path):
         raise RuntimeError(f"built input {path!r} is missing; set {variable} or run through ctest")
     return path
+
+
+def check_calls(test, case, outcome):
+    """What a run of a case-table row shows on any CE processor: the name
+    loaded, the export looked up, the entry called once when it is found, and
+    the last error read for a shown box alone."""
+    test.assertEqual(outcome.loaded, [] if case.loaded is None else [case.loaded])
+    test.assertEqual(outcome.looked_up, [case.entry] if case.entry else [])
+    called = case.status in (SUCCEEDED, ENTRY_FAILED) or case.exception
+    test.assertEqual([c for c in outcome.calls if "!" in c],
+                     [f"{case.loaded}!{case.entry}"] if called else [])
+    if not outcome.boxes:
+        test.assertFalse({"LastErrorCode", "FormatText"} & set(outcome.calls))
+
+
+def read_image(path):
+    """A built image's bytes and their pefile reading."""
+    with open(path, "rb") as stream:
+        raw = stream.read()
+    return raw, pefile.PE(data=raw)
 
 
 def read_import_table(path=DEFAULT_TABLE):

@@ -21,7 +21,7 @@ from unicorn.arm_const import UC_ARM_REG_CPSR
 import ce_harness
 from ce_cases import CASES, FAULT, Module, server
 from ce_harness import Device, EmulationError, SystemBox
-from expected import ENTRY_FAILED, SUCCEEDED, USAGE, boxes
+from expected import USAGE, boxes
 
 IMAGE = ce_harness.built("COMENROL_WINCE_EXE")
 
@@ -43,14 +43,8 @@ class OnEachCore(unittest.TestCase):
                         verdict=verdict))
 
     def check(self, case, verdict, outcome):
-        self.assertEqual(outcome.loaded, [] if case.loaded is None else [case.loaded])
-        self.assertEqual(outcome.looked_up, [case.entry] if case.entry else [])
-        called = case.status in (SUCCEEDED, ENTRY_FAILED) or case.exception
-        self.assertEqual([c for c in outcome.calls if "!" in c],
-                         [f"{case.loaded}!{case.entry}"] if called else [])
+        ce_harness.check_calls(self, case, outcome)
         self.assertEqual(outcome.boxes, boxes(case.status, case.text))
-        if not outcome.boxes:
-            self.assertFalse({"LastErrorCode", "FormatText"} & set(outcome.calls))
         if case.status == USAGE:
             consulted = [c for c in outcome.calls if c not in ("FindSubstring", "FindUnit")]
             self.assertEqual(consulted, ["ShowMessageBox"] if case.text else [])

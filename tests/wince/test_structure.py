@@ -3,7 +3,6 @@
 import struct
 import unittest
 
-import pefile
 from elftools.elf.elffile import ELFFile
 
 import ce_harness  # puts tests/ on the path as well
@@ -17,9 +16,7 @@ BX_VENEER_SIZE = 12  # the linker's bx veneers are function symbols without a si
 class Structure(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        with open(IMAGE, "rb") as stream:
-            cls.raw = stream.read()
-        cls.pe = pefile.PE(data=cls.raw)
+        cls.raw, cls.pe = ce_harness.read_image(IMAGE)
 
     def test_headers(self):
         header = self.pe.FILE_HEADER

@@ -6,7 +6,6 @@ boxes) run with the runtime's filter answering 1, 0 and -1.
 """
 
 import os
-import re
 import struct
 import sys
 import tempfile
@@ -17,8 +16,8 @@ import pefile
 
 import x86_device
 from ce_cases import CASES, FAULT, server
-from ce_harness import SystemBox, built
-from expected import ENTRY_FAILED, REGISTERED, SUCCEEDED, boxes
+from ce_harness import built, check_calls, read_image
+from expected import REGISTERED, SUCCEEDED, boxes
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..")]
@@ -36,9 +35,7 @@ HANDLER = SYMBOLS["_comenrol_exception_handler"]
 class Structure(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        with open(IMAGE, "rb") as stream:
-            cls.raw = stream.read()
-        cls.pe = pefile.PE(data=cls.raw)
+        cls.raw, cls.pe = read_image(IMAGE)
 
     def test_format_and_flags(self):
         header, optional = self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
@@ -117,13 +114,7 @@ class Runs(unittest.TestCase):
                             IMAGE, case.line, case.modules, base=base, verdicts=verdicts))
 
     def check(self, case, verdicts, outcome):
-        self.assertEqual(outcome.loaded, [] if case.loaded is None else [case.loaded])
-        self.assertEqual(outcome.looked_up, [case.entry] if case.entry else [])
-        called = case.status in (SUCCEEDED, ENTRY_FAILED) or case.exception
-        self.assertEqual([c for c in outcome.calls if "!" in c],
-                         [f"{case.loaded}!{case.entry}"] if called else [])
-        if not outcome.boxes:  # the last error is read for a box alone
-            self.assertFalse({"LastErrorCode", "FormatText"} & set(outcome.calls))
+        check_calls(self, case, outcome)
         if case.exception is None:
             self.assertEqual((outcome.status, outcome.boxes, outcome.filter_calls),
                              (case.status, boxes(case.status, case.text), []))
