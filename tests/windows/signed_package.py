@@ -12,10 +12,9 @@ none.
   unsigned one does.
 - The signed x64 image registers a module under Wine.
 
-Usage: signed_package.py --config wine_suite_config.json (the windows preset's)
+Usage: signed_package.py wine_suite_config.json (the windows preset's)
 """
 
-import argparse
 import json
 import os
 import shutil
@@ -52,6 +51,7 @@ class SignedPackages(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp(prefix="comenrolsign", dir="/tmp")
+        cls.addClassCleanup(shutil.rmtree, cls.work, ignore_errors=True)
         key, cls.cert = (os.path.join(cls.work, name) for name in ("key.pem", "cert.pem"))
         run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
              "/CN=comenrol throwaway signer", "-keyout", key, "-out", cls.cert])
@@ -77,10 +77,6 @@ class SignedPackages(unittest.TestCase):
                 with zipfile.ZipFile(os.path.join(cls.dist[0], name)) as archive, \
                         open(cls.images[target], "wb") as image:
                     image.write(archive.read("comenrol.exe"))
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
 
     def test_same_bytes_from_two_clones(self):
         sums = [open(os.path.join(dist, "SHA256SUMS"), encoding="ascii").read()
@@ -130,15 +126,7 @@ class SignedPackages(unittest.TestCase):
         self.assertEqual((code, parse_status(stdout)), (0, 0), stderr[-2000:])
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--config", required=True)
-    with open(parser.parse_args().config, encoding="utf-8") as config:
-        CONFIG.update(json.load(config))
-    result = unittest.TextTestRunner(verbosity=2).run(
-        unittest.defaultTestLoader.loadTestsFromTestCase(SignedPackages))
-    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    with open(sys.argv.pop(1), encoding="utf-8") as config:
+        CONFIG.update(json.load(config))
+    unittest.main(verbosity=2)
