@@ -28,44 +28,41 @@ class PostLinkError(Exception):
     pass
 
 
-class Layout:
-    """Where the headers, the sections and the symbol table of an image are."""
+def parse(image):
+    try:
+        pe = pefile.PE(data=bytes(image))
+    except pefile.PEFormatError as error:
+        raise PostLinkError(f"not a PE image: {error}") from None
+    if pe.OPTIONAL_HEADER.Magic != 0x10B:
+        raise PostLinkError("not a PE32 image")
+    return pe
 
-    def __init__(self, image):
-        self.header = struct.unpack_from("<I", image, 0x3C)[0]
-        if image[self.header:self.header + 4] != b"PE\0\0":
-            raise PostLinkError("not a PE image")
-        count, self.symbols_at, self.symbol_count, optional_size = struct.unpack_from(
-            "<2xH4xIIH", image, self.header + 4)
-        self.optional = self.header + 24
-        if struct.unpack_from("<H", image, self.optional)[0] != 0x10B:
-            raise PostLinkError("not a PE32 image")
-        self.image_base = struct.unpack_from("<I", image, self.optional + 28)[0]
-        self.sections = [  # (rva, virtual size, file offset, file size, characteristics)
-            struct.unpack_from("<8xIIII12xI", image, self.optional + optional_size + 40 * index)
-            for index in range(count)]
-        self.sections = [(rva, size, at, raw, flags)
-                         for size, rva, raw, at, flags in self.sections]
-        self.raw_end = max(at + raw for _, _, at, raw, _ in self.sections)
 
-    def offset(self, rva, size=4):
-        """The file offset of size bytes at rva, and their section's characteristics."""
-        for start, virtual_size, at, raw, flags in self.sections:
-            if start <= rva and rva + size <= start + min(virtual_size, raw):
-                return at + rva - start, flags
-        raise PostLinkError(f"RVA 0x{rva:X} is outside the sections' data")
+def section_holding(pe, rva, size=4):
+    """The section whose data holds size bytes at rva."""
+    for section in pe.sections:
+        start = section.VirtualAddress
+        if start <= rva and rva + size <= start + min(section.Misc_VirtualSize,
+                                                      section.SizeOfRawData):
+            return section
+    raise PostLinkError(f"RVA 0x{rva:X} is outside the sections' data")
+
+
+def raw_end(pe):
+    return max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
 
 
 def symbols(image):
-    """{name: rva} of the symbols the linker left in the image's COFF symbol table."""
-    layout = Layout(image)
-    if not layout.symbols_at or layout.symbols_at < layout.raw_end:
+    """{name: [rva, ...]} of the symbols the linker left in the image's COFF symbol table."""
+    pe = parse(image)
+    symbols_at, count = pe.FILE_HEADER.PointerToSymbolTable, pe.FILE_HEADER.NumberOfSymbols
+    if not symbols_at or symbols_at < raw_end(pe):
         raise PostLinkError("no symbol table after the sections")
-    names_at = layout.symbols_at + 18 * layout.symbol_count
+    names_at = symbols_at + 18 * count
     found = {}
     index = 0
-    while index < layout.symbol_count:
-        entry = image[layout.symbols_at + 18 * index:layout.symbols_at + 18 * index + 18]
+    while index < count:
+        entry = image[symbols_at + 18 * index:symbols_at + 18 * index + 18]
         name = entry[:8].rstrip(b"\0")
         if entry[:4] == b"\0\0\0\0":
             start = names_at + struct.unpack_from("<I", entry, 4)[0]
@@ -73,39 +70,42 @@ def symbols(image):
         value, section = struct.unpack_from("<Ih", entry, 8)
         if section > 0:
             found.setdefault(name.decode("ascii", "replace"), []).append(
-                layout.sections[section - 1][0] + value)
+                pe.sections[section - 1].VirtualAddress + value)
         index += 1 + entry[17]  # auxiliary records follow
     return found
 
 
 def finish(image, timestamp):
-    image = bytearray(image)
-    layout = Layout(image)
+    pe = parse(image)
     found = symbols(image).get(LOAD_CONFIG_SYMBOL, [])
     if len(found) != 1:
         raise PostLinkError(f"{len(found)} symbols {LOAD_CONFIG_SYMBOL}")
     (rva,) = found
-    offset, _ = layout.offset(rva, LOAD_CONFIG_MINIMUM)
-    size = struct.unpack_from("<I", image, offset)[0]
+    section_holding(pe, rva, LOAD_CONFIG_MINIMUM)
+    size = pe.get_dword_at_rva(rva)
     if rva % 4 or size < LOAD_CONFIG_MINIMUM:
         raise PostLinkError(f"load configuration at 0x{rva:X}, {size} bytes: misaligned or short")
-    table, handlers = struct.unpack_from("<II", image, offset + SE_HANDLER_TABLE)
+    table = pe.get_dword_at_rva(rva + SE_HANDLER_TABLE)
+    handlers = pe.get_dword_at_rva(rva + SE_HANDLER_COUNT)
     entries = []
     if table or handlers:
-        at, _ = layout.offset(table - layout.image_base, 4 * handlers)
-        entries = list(struct.unpack_from(f"<{handlers}I", image, at))
+        table -= pe.OPTIONAL_HEADER.ImageBase
+        section_holding(pe, table, 4 * handlers)
+        entries = list(struct.unpack(f"<{handlers}I", pe.get_data(table, 4 * handlers)))
     if not entries or entries != sorted(set(entries)):
         raise PostLinkError("the safe-handler table is empty or not ascending")
     for handler in entries:
-        if not layout.offset(handler, 1)[1] & SECTION_EXECUTE:
+        if not section_holding(pe, handler, 1).Characteristics & SECTION_EXECUTE:
             raise PostLinkError(f"safe handler 0x{handler:X} is not in code")
 
-    struct.pack_into("<II", image, layout.optional + 96 + 8 * 10, rva, size)
-    struct.pack_into("<III", image, layout.header + 8, timestamp, 0, 0)  # no symbol table
-    del image[layout.raw_end:]
-    struct.pack_into("<I", image, layout.optional + 64,
-                     pefile.PE(data=bytes(image)).generate_checksum())
-    return bytes(image)
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[10]
+    directory.VirtualAddress, directory.Size = rva, size
+    header = pe.FILE_HEADER
+    header.TimeDateStamp, header.PointerToSymbolTable, header.NumberOfSymbols = timestamp, 0, 0
+    image = pe.write()[:raw_end(pe)]
+    pe = pefile.PE(data=bytes(image))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return bytes(pe.write())
 
 
 def main():

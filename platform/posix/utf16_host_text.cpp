@@ -63,17 +63,15 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 // One of the core's option forms, exactly.
 bool IsOptionForm(std::u16string_view argument) {
-  for (std::u16string_view form : SilentForms) {
-    if (argument == form) {
-      return true;
+  const auto isOneOf = [argument](const auto& forms) {
+    for (std::u16string_view form : forms) {
+      if (argument == form) {
+        return true;
+      }
     }
-  }
-  for (std::u16string_view form : UnregisterForms) {
-    if (argument == form) {
-      return true;
-    }
-  }
-  return false;
+    return false;
+  };
+  return isOneOf(SilentForms) || isOneOf(UnregisterForms);
 }
 
 }  // namespace

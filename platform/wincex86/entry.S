@@ -90,7 +90,7 @@ _comenrol_exception_handler:
     addl    $16, %esp
     testl   %eax, %eax
     jg      2f
-    cmpb    $0, _comenrol_shows_no_box
+    cmpb    $0, _comenrol_run_shows_no_box
     jne     2f
     sarl    $31, %eax                   /* -1 -> continue execution, 0 -> search */
     incl    %eax

@@ -34,7 +34,7 @@ extern const decltype(PlatformServices::FillBytes) comenrol_import_FillBytes asm
     "__imp__comenrol_import_FillBytes");
 
 // Read by the exception handler in entry.S: set for a run that shows no box.
-bool comenrol_shows_no_box = false;
+bool comenrol_run_shows_no_box = false;
 
 int32_t ComenrolEntry(void* instance, void* previousInstance, const char16_t* commandLine,
                       int showState);
@@ -58,7 +58,7 @@ int ShowMessageBox(void* owner, const char16_t* text, const char16_t* caption, u
   return comenrol_import_ShowMessageBox(owner, text, caption, style);
 }
 
-void PrepareRun(bool showsBoxes) { comenrol_shows_no_box = !showsBoxes; }
+void PrepareRun(bool showsBoxes) { comenrol_run_shows_no_box = !showsBoxes; }
 
 }  // namespace
 
