@@ -12,7 +12,9 @@ Windows it uses, so that its behaviour is tested where no 32-bit program starts.
 - Calls: every call and return is followed (see step).
 - Modules: the test modules, by their paths in the Windows case table; entries
   return a status, fault at address 0 or raise. An exception that escapes is
-  handed to the filter the image registered, with EXCEPTION_POINTERS.
+  handed to the filter the image registered, with EXCEPTION_POINTERS. A path
+  is made full against C:\work; a module of another machine has a header
+  to read, and a sibling build that either is missing or ends with a status.
 - The run ends at ExitProcess, or at TerminateProcess on the current process.
 
 Usage: emulated_x86.py COMENROL_EXE
@@ -32,9 +34,10 @@ from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, U
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.dirname(HERE)]
-from cases import EXCEPTIONS, NO_SYSTEM_BOXES, OPTION_SETS, RETURNS, mod, status_cases  # noqa: E402
+from cases import (BAD_EXE_FORMAT, EXCEPTIONS, NO_SYSTEM_BOXES, OPTION_SETS, RETURNS,  # noqa: E402
+                   mod, status_cases)
 from emulation import Guest, Image  # noqa: E402
-from expected import boxes, signed32  # noqa: E402
+from expected import boxes, load_failed, signed32  # noqa: E402
 from wine_host import windows_path  # noqa: E402
 
 LOAD_BASE = 0x10000000
@@ -46,6 +49,15 @@ LINE = 0x40000000  # the process's command line, read-only
 RETURN = 0x50000000  # where the entry, or the filter, would return to
 CURRENT_PROCESS = 0xFFFFFFFF
 LOAD_LIBRARY_SEARCH_SYSTEM32, UOI_FLAGS, WSF_VISIBLE = 0x800, 1, 1
+LOAD_WITH_ALTERED_SEARCH_PATH = 0x8
+# Every flag that adds a place to the search: the altered search path, the
+# module's own folder, the program's, the user's folders, the default set.
+SEARCH_FLAGS = 0x8 | 0x100 | 0x200 | 0x400 | 0x1000
+CURRENT_DIRECTORY, WINDOWS = "C:\\work\\", "C:\\Windows"
+PROGRAM = "C:\\Program Files\\comenrol\\x86\\comenrol.exe"
+X64_SIBLING = "C:\\Program Files\\comenrol\\x86\\..\\x64\\comenrol.exe"
+FILE_HANDLE, PROCESS_HANDLE = 0x9000, 0x9100
+ERROR_FILE_NOT_FOUND = 2
 CALLEE_SAVED = (UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP)
 INHERITED_MODE = 0x4  # SEM_NOALIGNMENTFAULTEXCEPT, as a parent may pass it on
 FAULT_AT_ZERO = bytes.fromhex("c7050000000001000000c3")  # mov dword [0], 1; ret
@@ -76,6 +88,12 @@ MODULES.update({path(directory, copy): both(RETURNS[name]) for directory, copy, 
     (Space.spaced, "returns_zero", "returns_zero"),
     (Space.non_ascii, "returns_general_failure", "returns_general_failure"),
     (Space.root, "split", "returns_general_failure")]})
+# Module files whose header is read: a PE header of another machine.
+X64_HEADER = b"MZ".ljust(0x3C, b"\0") + struct.pack("<I", 0x80) + bytes(0x40) + b"PE\0\0\x64\x86"
+FILES = {path(Space.mods, "other_bitness"): X64_HEADER}
+SYSNATIVE = WINDOWS + "\\Sysnative\\other.dll"
+MODULES[SYSNATIVE.lower()], FILES[SYSNATIVE.lower()] = 193, X64_HEADER
+MODULES[(CURRENT_DIRECTORY + "sub\\returns_zero.dll").lower()] = both(0)
 # A module whose load brings ole32.dll into the process, as an import would.
 USES_OLE32 = path(Space.mods, "probe_ole32")
 MODULES[USES_OLE32] = both(0)
@@ -91,6 +109,8 @@ class Run:
     line: str  # the whole command line, program name first
     visible: bool = True  # the window station's WSF_VISIBLE
     user32: bool = True  # whether USER32.dll loads
+    sibling: int = None  # the sibling build's status, when there is one
+    started: list = field(default_factory=list)  # CreateProcessW's program and line
     boxes: list = field(default_factory=list)
     mode: int = INHERITED_MODE  # the process's error mode
     loaded: list = field(default_factory=list)  # LoadLibraryExW's names
@@ -198,7 +218,7 @@ class Emulator(Guest):
     def call(self, uc, address, esp, called):
         self.previous = None
         model = self.stubs[(address - STUBS) // 16]
-        ret, *args = struct.unpack("<6I", uc.mem_read(esp, 24))
+        ret, *args = struct.unpack("<11I", uc.mem_read(esp, 44))
         try:
             if ret not in self.code or esp % 4:
                 raise AssertionError("%s called from 0x%08X" % (model.__name__, ret))
@@ -256,12 +276,23 @@ class Emulator(Guest):
         name = self.read_text(name)
         self.state.loaded.append(name)
         assert file == 0
-        if name == "USER32.dll" and flags == LOAD_LIBRARY_SEARCH_SYSTEM32:
+        if name.lower().endswith("user32.dll"):
+            # Only from the system folder: by its full path there, or by its
+            # name with the system folder as the one place searched.
+            system_only = (name.lower() == (WINDOWS + "\\System32\\user32.dll").lower() and
+                           not flags & SEARCH_FLAGS & ~LOAD_WITH_ALTERED_SEARCH_PATH) or \
+                (name.lower() == "user32.dll" and flags & LOAD_LIBRARY_SEARCH_SYSTEM32 and
+                 not flags & SEARCH_FLAGS)
+            assert system_only, "USER32 loaded as %r with flags 0x%X" % (name, flags)
             module = {"GetProcessWindowStation": self.u_station,
                       "GetUserObjectInformationW": self.u_information,
                       "MessageBoxW": self.u_box} if self.state.user32 else 126
         else:
-            assert flags == 0, hex(flags)
+            # A path, made full, loads with the altered search path; a bare
+            # name with the usual search.
+            full = name[1:3] == ":\\"
+            assert flags == (LOAD_WITH_ALTERED_SEARCH_PATH if full else 0), (name, hex(flags))
+            assert full or "\\" not in name, name
             if "." not in name.rsplit("\\", 1)[-1]:
                 name += ".dll"  # the loader's default extension
             module = MODULES.get(name.lower(), 126)
@@ -278,7 +309,82 @@ class Emulator(Guest):
         self.handles[0x7000 + 0x10 * len(self.handles)] = module
         return 0x7000 + 0x10 * (len(self.handles) - 1)
 
+    def k_GetFullPathNameW(self, name, capacity, buffer, part, *_):
+        name = self.read_text(name).replace("/", "\\")
+        full = name if name[1:3] == ":\\" else CURRENT_DIRECTORY + name
+        assert part == 0
+        if len(full) < capacity:
+            self.write_text(buffer, full)
+            return 4, len(full)
+        return 4, len(full) + 1
+
+    def k_GetModuleFileNameW(self, module, buffer, capacity, *_):
+        assert module == 0
+        self.write_text(buffer, PROGRAM[:capacity - 1])
+        return 3, min(len(PROGRAM), capacity)
+
+    def k_GetWindowsDirectoryW(self, buffer, capacity, *_):
+        assert capacity > len(WINDOWS)
+        self.write_text(buffer, WINDOWS)
+        return 2, len(WINDOWS)
+
+    def k_CompareStringOrdinal(self, first, first_length, second, second_length, fold, *_):
+        texts = [bytes(self.uc.mem_read(address, 2 * length)).decode("utf-16-le")
+                 for address, length in [(first, first_length), (second, second_length)]]
+        if fold:
+            texts = [text.upper() for text in texts]
+        return 5, 2 + (texts[0] > texts[1]) - (texts[0] < texts[1])  # CSTR_EQUAL is 2
+
+    # The module file, read for its header: read-only, shared with all.
+    def k_CreateFileW(self, name, access, share, security, disposition, flags, template, *_):
+        name = self.read_text(name)
+        assert (access, share, security, disposition, template) == (0x80000000, 7, 0, 3, 0)
+        if name.lower() not in FILES:
+            self.state.last_error = ERROR_FILE_NOT_FOUND
+            return 7, 0xFFFFFFFF
+        self.file = [FILES[name.lower()], 0]
+        return 7, FILE_HANDLE
+
+    def k_ReadFile(self, handle, buffer, count, read, overlapped, *_):
+        assert handle == FILE_HANDLE and overlapped == 0
+        data, at = self.file
+        piece = data[at:at + count]
+        self.write_bytes(buffer, piece)
+        self.write_words(read, [len(piece)])
+        self.file[1] += len(piece)
+        return 5, 1
+
+    def k_SetFilePointer(self, handle, distance, high, method, *_):
+        assert (handle, high, method) == (FILE_HANDLE, 0, 0)
+        self.file[1] = distance
+        return 4, distance
+
+    def k_CloseHandle(self, handle, *_):
+        return 1, 1
+
+    def k_CreateProcessW(self, program, line, _, __, inherit, flags, environment, directory,
+                         startup, information, *___):
+        self.state.started.append((self.read_text(program), self.read_text(line)))
+        assert (inherit, flags, environment, directory) == (0, 0, 0, 0)
+        assert self.read_word(startup) == 68  # STARTUPINFOW's size
+        if self.state.sibling is None:
+            self.state.last_error = ERROR_FILE_NOT_FOUND
+            return 10, 0
+        self.write_words(information, [PROCESS_HANDLE, PROCESS_HANDLE + 4, 1, 1])
+        return 10, 1
+
+    def k_WaitForSingleObject(self, handle, timeout, *_):
+        assert (handle, timeout) == (PROCESS_HANDLE, 0xFFFFFFFF)
+        return 2, 0
+
+    def k_GetExitCodeProcess(self, handle, status, *_):
+        assert handle == PROCESS_HANDLE
+        self.write_words(status, [self.state.sibling])
+        return 2, 1
+
     def k_GetModuleHandleW(self, name, *_):
+        if name == 0:
+            return 1, LOAD_BASE
         name = self.read_text(name).lower()
         handle = self.names.get(name if "." in name else name + ".dll", 0)
         if not handle:
@@ -366,6 +472,31 @@ class EmulatedRuns(unittest.TestCase):
                     run = self.emulator.run(Run(PROGRAM_NAMES[0] + mod(Space, module) + options))
                     self.assertEqual((run.status, run.ended_by, run.boxes),
                                      (code, "TerminateProcess", []))
+
+    def test_paths_and_hand_over(self):
+        # A relative path is made full before it loads. A module of another
+        # machine goes to the x64 build beside this one, found by this
+        # program's own path, with the same arguments (a Sysnative path as
+        # the same file in System32); the run ends with that build's status,
+        # whole, and shows nothing itself. Without it: error 193, as loaded.
+        other = mod(Space, "other_bitness")
+        system32 = '"%s\\System32\\other.dll" -s' % WINDOWS
+        for what, arguments, sibling, status, text, given in [
+            ("relative path", "sub\\returns_zero.dll", None, 0, "DllRegisterServer succeeded.",
+             None),
+            ("handed over", other + " -u", 0xC0000005, 0xC0000005, None, other + " -u"),
+            ("handed over, failing", other, 0xFFFFFFFC, 0xFFFFFFFC, None, other),
+            ("Sysnative", SYSNATIVE + " /s", 0, 0, None, system32),
+            ("no sibling", other, None, 0xFFFFFFFE, load_failed(BAD_EXE_FORMAT), other),
+        ]:
+            with self.subTest(what):
+                run = self.emulator.run(Run(PROGRAM_NAMES[1] + arguments, sibling=sibling))
+                self.assertEqual((run.status, run.ended_by), (status, "ExitProcess"))
+                self.assertEqual(run.boxes, boxes(signed32(status), text))
+                self.assertEqual(run.started,
+                                 [(X64_SIBLING, "comenrol.exe " + given)] if given else [])
+                if what == "relative path":
+                    self.assertIn(CURRENT_DIRECTORY + "sub\\returns_zero.dll", run.loaded)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 // COMENROL_RUN_WINDOW_STATION, when set, names a window station that the
 // runner makes (with a desktop "Default") and starts the program on; a new
 // window station is not visible, so no person could answer a box there.
+// COMENROL_RUN_DIRECTORY, when set, is the program's current directory.
 // Prints "exit 0xXXXXXXXX" and exits with 0 when the program ran.
 #include <windows.h>
 
@@ -66,14 +67,16 @@ int main() {
     }
     startup.lpDesktop = desktop;
   }
+  static wchar_t directory[4096];
+  const bool inDirectory = ReadVariable(L"COMENROL_RUN_DIRECTORY", directory, 4096);
   PROCESS_INFORMATION process = {};
   // Wine now and then fails a process start with an internal error; the
   // program never ran then, so the start is tried again.
   static wchar_t attemptLine[32768];
   for (int attempt = 1;; ++attempt) {
     wcscpy(attemptLine, commandLine);
-    if (CreateProcessW(application, attemptLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process)) {
+    if (CreateProcessW(application, attemptLine, nullptr, nullptr, FALSE, 0, nullptr,
+                       inDirectory ? directory : nullptr, &startup, &process)) {
       break;
     }
     std::fprintf(stderr, "runner: CreateProcessW failed with %lu (attempt %d)\n", GetLastError(),

@@ -4,8 +4,16 @@
 // (TEST_MODULE_OVERFLOW) or report what the process looks like from inside
 // the entry (TEST_MODULE_PROBE; with TEST_MODULE_IMPORTS_OLE32 the module
 // imports ole32.dll). TEST_MODULE_REGISTER_ONLY leaves out DllUnregisterServer;
-// TEST_MODULE_INIT_FAILS makes the module refuse to load.
+// TEST_MODULE_INIT_FAILS makes the module refuse to load. A helper
+// (TEST_MODULE_HELPER) also exports HelperStatus, returning the status; a
+// module built with TEST_MODULE_NEEDS_HELPER imports it and returns it.
 #include <windows.h>
+
+#if defined(TEST_MODULE_HELPER)
+extern "C" __declspec(dllexport) LONG HelperStatus() { return static_cast<LONG>(TEST_MODULE_STATUS); }
+#elif defined(TEST_MODULE_NEEDS_HELPER)
+extern "C" __declspec(dllimport) LONG HelperStatus();
+#endif
 
 namespace {
 
@@ -62,6 +70,8 @@ LONG Entry() {
   seen |= initialise(nullptr, COINIT_MULTITHREADED) == RPC_E_CHANGED_MODE ? 0x80000u : 0u;
   RaiseException(seen | GetErrorMode(), 0, 0, nullptr);
   return 0;
+#elif defined(TEST_MODULE_NEEDS_HELPER)
+  return HelperStatus();
 #else
   return static_cast<LONG>(TEST_MODULE_STATUS);
 #endif

@@ -32,9 +32,10 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from cases import (EXCEPTIONS, NO_SYSTEM_BOXES, ON_INVISIBLE_STATION, OPTION_SETS,  # noqa: E402
-                   SHOWN_IN_WINDOWS, mod, status_cases)
-from expected import CAPTION, REGISTERED, SUCCEEDED, UNREGISTERED, boxes, signed32  # noqa: E402
+from cases import (BAD_EXE_FORMAT, EXCEPTIONS, NO_SYSTEM_BOXES, ON_INVISIBLE_STATION,  # noqa: E402
+                   OPTION_SETS, SHOWN_IN_WINDOWS, mod, status_cases)
+from expected import (CAPTION, LOAD_FAILED, REGISTERED, SUCCEEDED, UNREGISTERED,  # noqa: E402
+                      boxes, entry_returned, load_failed, signed32)
 from expected_version_record import FIXED_FIELDS, RECORD, STRINGS, read_back  # noqa: E402
 from wine_host import Wine, text_of, windows_path  # noqa: E402
 
@@ -58,6 +59,8 @@ CO_E_NOTINITIALIZED = 0x800401F0
 
 SKIPPED = 77
 MACHINES = {"x86_64": (0x8664, 0x20B), "x86": (0x014C, 0x10B)}  # Machine, Magic
+# Each build's folder in a desktop package, and that of its sibling build.
+FOLDERS = {"x86_64": ("x64", "x86"), "x86": ("x86", "x64")}
 
 
 def read_prefix():
@@ -75,6 +78,9 @@ class Workspace:
     split-dir/       returns_zero.dll, the module named but never reached
     tool/            comenrol.exe and bare_loader.exe
     tool -s -u dir/  comenrol.exe again, for a program name with options in it
+    planted/         helper.dll that fails, for the current directory
+    stand in/        this build in its package folder, a stand-in for its sibling
+    package/         this build and the real sibling build in their folders
     """
 
     def __init__(self):
@@ -82,7 +88,9 @@ class Workspace:
         if "-" in self.root:
             raise RuntimeError("temporary directory holds a '-': " + self.root)
         modules, sample, tool = CONFIG["modules"], CONFIG["comenrol_sample"], CONFIG["comenrol"]
-        self.mods = self._dir("mods", *modules.values(), sample, CONFIG["other_bitness"])
+        self.mods = self._dir("mods", *modules.values(), sample, *CONFIG["other_bitness"])
+        with open(os.path.join(self.mods, "not_a_module.dll"), "w", encoding="ascii") as text:
+            text.write("MZ, and no more")
         self.spaced = self._dir("with space", modules["returns_zero"])
         self.non_ascii = self._dir("Модули", modules["returns_zero"],
                                    modules["returns_general_failure"], sample)
@@ -91,6 +99,17 @@ class Workspace:
         self.tool = os.path.join(self._dir("tool", tool, CONFIG["bare_loader"]), "comenrol.exe")
         self.bare = os.path.join(self.root, "tool", "bare_loader.exe")
         self.odd_tool = os.path.join(self._dir("tool -s -u dir", tool), "comenrol.exe")
+        self.planted = self._dir("planted")
+        shutil.copy(modules["planted_helper"], os.path.join(self.planted, "helper.dll"))
+        self.stand_in = self._package("stand in", CONFIG["stand_in"])
+        self.package = self._package("package", CONFIG["sibling"])
+
+    def _package(self, name, sibling):
+        """This build and a sibling in their folders of a package; this build's path."""
+        own, other = FOLDERS[CONFIG["machine"]]
+        os.makedirs(os.path.join(self.root, name, other))
+        shutil.copy(sibling, os.path.join(self.root, name, other, "comenrol.exe"))
+        return os.path.join(self._dir(os.path.join(name, own), CONFIG["comenrol"]), "comenrol.exe")
 
     def bare_line(self, module):
         """The bare loader's command line for a module: the one it calls."""
@@ -168,14 +187,18 @@ class WineTestCase(unittest.TestCase):
                 "COMENROL_RUN_COMMAND_LINE": command_line,
                 "COMENROL_RUN_TIMEOUT_MS": str(timeout_ms)}
 
-    def run_tool(self, command_line, tool=None, relay=False, timeout_ms=20000, station=None):
+    def run_tool(self, command_line, tool=None, relay=False, timeout_ms=20000, station=None,
+                 directory=None, environment=None):
         """Runs the tool through the runner; returns the status and the boxes.
 
         With a station name the tool starts on a new window station of that
-        name, which is not visible."""
+        name, which is not visible; with a directory, in that directory."""
         extra = self.runner_environment(command_line, tool, timeout_ms)
+        extra.update(environment or {})
         if station:
             extra["COMENROL_RUN_WINDOW_STATION"] = station
+        if directory:
+            extra["COMENROL_RUN_DIRECTORY"] = windows_path(directory)
         if relay:
             extra["WINEDEBUG"] = "-all,+relay"
         code, stdout, stderr = self.wine.run(["wine", CONFIG["runner"]], extra,
@@ -184,14 +207,16 @@ class WineTestCase(unittest.TestCase):
         self.last_stderr = stderr
         return parse_status(stdout), parse_boxes(stderr) if relay else None
 
+    def check(self, command_line, status, text, tool=None, **options):
+        """One run's full status and its boxes, from the relay trace of every
+        process of the run."""
+        got_status, shown = self.run_tool(command_line, tool=tool, relay=True, **options)
+        self.assertEqual(got_status, status, "status 0x%08X" % (got_status & 0xFFFFFFFF))
+        self.assertEqual(shown, boxes(status, text))
+
 
 class StatusTests(WineTestCase):
     """Every outcome's full status and its one box (or none), from the relay trace."""
-
-    def check(self, command_line, status, text, tool=None, station=None):
-        got_status, shown = self.run_tool(command_line, tool=tool, relay=True, station=station)
-        self.assertEqual(got_status, status, "status 0x%08X" % (got_status & 0xFFFFFFFF))
-        self.assertEqual(shown, boxes(status, text))
 
     def test_outcomes(self):
         for what, arguments, status, text in status_cases(self.space):
@@ -250,6 +275,101 @@ class StatusTests(WineTestCase):
         for what, line, tool, text in cases:
             with self.subTest(what):
                 self.check(line, SUCCEEDED, text, tool=tool)
+
+
+class LoadingTests(WineTestCase):
+    """Where a module's own DLLs are found, and a module of another
+    architecture run by the sibling build in the package."""
+
+    def test_own_dlls_found_beside_the_module(self):
+        # needs_helper.dll imports helper.dll, which lies beside it in mods;
+        # planted holds a helper.dll whose status is a failure.
+        needs = mod(self.space, "needs_helper")
+        root, mods, planted = self.space.root, self.space.mods, self.space.planted
+        for what, directory, arguments, status, text in [
+            ("from another directory", root, needs, SUCCEEDED, REGISTERED),
+            ("from another directory, unregistering", root, needs + " -u", SUCCEEDED, UNREGISTERED),
+            ("from another directory, silent", root, needs + " -s", SUCCEEDED, None),
+            ("relative path", root, r"mods\needs_helper.dll", SUCCEEDED, REGISTERED),
+            ("relative path from below", planted, r"..\mods\needs_helper.dll", SUCCEEDED,
+             REGISTERED),
+            ("helper planted in the current directory", planted, needs, SUCCEEDED, REGISTERED),
+            ("bare name in the current directory", mods, "needs_helper.dll", SUCCEEDED,
+             REGISTERED),
+        ]:
+            with self.subTest(what):
+                self.check(self.tool_line(arguments), status, text, directory=directory)
+        # The usual search order would take the planted one: the check can fail.
+        with self.subTest("bare loader, planted helper"):
+            status, _ = self.run_tool(self.space.bare_line(needs), self.space.bare, directory=planted)
+            self.assertEqual(status, signed32(0x80004005))
+
+    def test_hand_over_to_the_sibling_folder(self):
+        # A stand-in sibling records its command line and ends with a chosen
+        # status, which the tool ends with, whole, showing no box itself.
+        record = os.path.join(self.space.root, "record.txt")
+        module = mod(self.space, "other_bitness")
+        for status in [0, -4, 0xC0000005, 0x7FFFFFFF]:
+            for options in ["", " -u -s"]:
+                with self.subTest(status=hex(status), options=options):
+                    self.check(self.tool_line(module + options, self.space.stand_in),
+                               signed32(status), None, tool=self.space.stand_in,
+                               environment={"COMENROL_STAND_IN_RECORD": windows_path(record),
+                                            "COMENROL_STAND_IN_STATUS": "%X" % (status & 0xFFFFFFFF)})
+                    with open(record, encoding="utf-16-le") as given:
+                        self.assertEqual(given.read(), "comenrol.exe " + module + options)
+                    os.remove(record)
+        # A module whose machine cannot be read, or is this build's own, stays
+        # here: error 193 as the load left it, and the stand-in never runs.
+        for what, arguments, text in [("not a module", mod(self.space, "not_a_module"),
+                                       load_failed(BAD_EXE_FORMAT)),
+                                      ("not a module, silent",
+                                       mod(self.space, "not_a_module") + " -s", None)]:
+            with self.subTest(what):
+                self.check(self.tool_line(arguments, self.space.stand_in), LOAD_FAILED, text,
+                           tool=self.space.stand_in,
+                           environment={"COMENROL_STAND_IN_RECORD": windows_path(record),
+                                        "COMENROL_STAND_IN_STATUS": "0"})
+                self.assertFalse(os.path.exists(record))
+
+    def test_hand_over_to_the_sibling_build(self):
+        # The real sibling runs the module and shows the one box of the run.
+        sibling = os.path.join(os.path.dirname(os.path.dirname(self.space.package)),
+                               FOLDERS[CONFIG["machine"]][1], "comenrol.exe")
+        environment = dict(self.runner_environment(self.tool_line("", sibling), sibling),
+                           COMENROL_RUN_WINDOW_STATION="comenrolprobe")
+        if "exit 0xFFFFFFFF" not in self.wine.run(["wine", CONFIG["runner"]], environment)[1]:
+            self.skipTest("Wine starts no program of the sibling's machine here")
+        for what, arguments, status, text in [
+            ("registers", mod(self.space, "other_bitness"), SUCCEEDED, REGISTERED),
+            ("unregisters, silent", mod(self.space, "other_bitness") + " -u -s", SUCCEEDED, None),
+            ("fails", mod(self.space, "other_bitness_failure"), *entry_returned(0x80004005)),
+            ("faults", mod(self.space, "other_bitness_faults") + " -u", signed32(0xC0000005),
+             None),
+        ]:
+            with self.subTest(what):
+                self.check(self.tool_line(arguments, self.space.package), status, text,
+                           tool=self.space.package)
+
+
+    def test_module_named_through_sysnative(self):
+        # A 32-bit build reaches the 64-bit system folder as Sysnative, which
+        # its 64-bit sibling has not: that one is given the file in System32.
+        if CONFIG["machine"] != "x86":
+            self.skipTest("only a 32-bit build sees Sysnative")
+        name = "comenrolsysnative.dll"
+        installed = os.path.join(read_prefix(), "drive_c", "windows", "system32", name)
+        shutil.copy(CONFIG["other_bitness"][0], installed)
+        self.addCleanup(os.remove, installed)
+        record = os.path.join(self.space.root, "record.txt")
+        self.check(self.tool_line(r"C:\windows\Sysnative\%s -s" % name, self.space.stand_in),
+                   SUCCEEDED, None, tool=self.space.stand_in,
+                   environment={"COMENROL_STAND_IN_RECORD": windows_path(record),
+                                "COMENROL_STAND_IN_STATUS": "0"})
+        with open(record, encoding="utf-16-le") as given:
+            self.assertEqual(given.read(), r'comenrol.exe "C:\windows\System32\%s" -s' % name)
+        self.check(self.tool_line(r"C:\windows\Sysnative\%s" % name, self.space.package),
+                   SUCCEEDED, REGISTERED, tool=self.space.package)
 
 
 class FaultTests(WineTestCase):
@@ -346,17 +466,14 @@ class ImageTests(unittest.TestCase):
 
     def test_image(self):
         pe = self.pe
-        self.assertLessEqual(os.path.getsize(CONFIG["comenrol"]), 8 * 1024)
+        self.assertLessEqual(os.path.getsize(CONFIG["comenrol"]), 10 * 1024)
         machine, magic = MACHINES[CONFIG["machine"]]
         self.assertEqual(pe.FILE_HEADER.Machine, machine)
         self.assertEqual(pe.OPTIONAL_HEADER.Magic, magic)  # PE32+ or PE32
         self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 2)  # Windows GUI
         # KERNEL32 alone: USER32 is loaded only when a box may be shown.
-        imports = {entry.dll.decode(): [i.name.decode() for i in entry.imports]
-                   for entry in pe.DIRECTORY_ENTRY_IMPORT}
-        self.assertEqual(list(imports), ["KERNEL32.dll"])
-        self.assertIn("SetUnhandledExceptionFilter", imports["KERNEL32.dll"])
-        self.assertIn("TerminateProcess", imports["KERNEL32.dll"])
+        self.assertEqual([entry.dll.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT],
+                         ["KERNEL32.dll"])
         # Hardened: relocatable (its base relocations kept), ASLR with
         # high-entropy addresses on x64, NX.
         flags = pe.OPTIONAL_HEADER.DllCharacteristics
