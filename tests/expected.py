@@ -24,6 +24,27 @@ REGISTERED = "DllRegisterServer succeeded."
 UNREGISTERED = "DllUnregisterServer succeeded."
 REGISTER_ENTRY, UNREGISTER_ENTRY = "DllRegisterServer", "DllUnregisterServer"
 
+# What each COREDLL.dll ordinal an image may import does, set by set, as the
+# platform numbers them; each names the operation a device model runs for it.
+# Written here apart from the build's own tables, so that a wrong or swapped
+# ordinal there fails the structure tests and the runs.
+CE_COREDLL = {  # CE 4.20 to 7
+    528: "LoadModule",  # LoadLibraryW
+    530: "FindEntry",  # GetProcAddressW
+    516: "LastErrorCode",  # GetLastError
+    1097: "FormatText",  # swprintf
+    858: "ShowMessageBox",  # MessageBoxW
+    73: "FindSubstring",  # wcsstr
+    59: "FindUnit",  # wcschr
+    1047: "FillBytes",  # memset
+    1645: "FilterException",  # the C runtime's exception filter
+    87: "HandleException",  # the C language handler (ARM exception data)
+}
+COMPACT2013_COREDLL = {  # what Compact 2013 still exports at the ordinals of 4.20 to 7
+    528: "LoadModule", 530: "FindEntry", 516: "LastErrorCode", 858: "ShowMessageBox",
+    6: "ExitThread", 544: "TerminateProcess",
+}
+
 
 def load_failed(error):
     return f"Error loading module.\nError {signed32(error)}."

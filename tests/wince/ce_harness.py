@@ -43,10 +43,9 @@ from unicorn.arm_const import (UC_ARM_REG_CPSR, UC_ARM_REG_LR, UC_ARM_REG_PC, UC
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..")]
-import wince_imports  # noqa: E402
 from ce_cases import FAULT, IMAGE_BASE, MISSING, Raise  # noqa: E402
 from emulation import EmulationError, Guest, Image  # noqa: E402
-from expected import ENTRY_FAILED, SUCCEEDED, signed32  # noqa: E402
+from expected import CE_COREDLL, ENTRY_FAILED, SUCCEEDED, signed32  # noqa: E402
 
 LOAD_BASE = 0x00400000
 STUB_BASE = 0x00800000  # COREDLL stubs: svc; return
@@ -96,9 +95,6 @@ CALLEE_SAVED = {
 }
 ENTRY_VALUES = (IMAGE_BASE, 0, None, 5)  # instance, previous instance, text, show state
 
-# The import table the build uses, as CTest names it, or the source tree's.
-DEFAULT_TABLE = os.environ.get("COMENROL_WINCE_IMPORT_TABLE", os.path.join(
-    HERE, "..", "..", "platform", "wince", "coredll_imports.table"))
 
 
 # The system's box for an exception that no frame took.
@@ -150,20 +146,15 @@ def read_image(path):
     return raw, pefile.PE(data=raw)
 
 
-def read_import_table(path=DEFAULT_TABLE):
-    """{ordinal: operation}, read as the build reads it to make the import slots."""
-    return {ordinal: name for name, ordinal in wince_imports.read_table(path)}
-
-
 class Device(Guest):
     """One run's device. thumb: the module entries and the COREDLL operations
     are Thumb code (their addresses have bit 0 set)."""
     machine, load_base = 0x01C0, LOAD_BASE  # the image's machine, and where it goes
 
-    def __init__(self, image_path, modules=None, table_path=DEFAULT_TABLE, core="SA-1110",
+    def __init__(self, image_path, modules=None, table=CE_COREDLL, core="SA-1110",
                  thumb=False, verdict=None):
         self.modules = modules or {}
-        self.table = read_import_table(table_path)
+        self.table = table
         self.thumb = thumb
         self.verdict = verdict  # what the runtime exception filter answers
         self.process = os.path.basename(image_path)

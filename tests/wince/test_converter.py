@@ -40,6 +40,7 @@ pipeline.main()
 R_ARM_ABS32 = 2
 R_ARM_ABS16 = 5
 R_ARM_V4BX = 40
+R_ARM_TARGET1 = 38
 BX_LR = 0xE12FFF1E
 SUB_SP_SP_0 = 0xE24DD000
 
@@ -217,14 +218,46 @@ class Converter(unittest.TestCase):
             self.assertEqual(a.read(), b.read())
         self.assertEqual(pefile.PE(first).FILE_HEADER.TimeDateStamp, 1700000000)
 
-    def test_build_output_is_a_fresh_conversion(self):
-        # The build's image is what the converter gives for its inputs and the
-        # time stamp the build ran with (SOURCE_DATE_EPOCH, 0 when unset).
-        stamp = pefile.PE(IMAGE).FILE_HEADER.TimeDateStamp
-        output = self.path("c.exe")
-        self.assertEqual(convert(ELF, output, epoch=stamp if stamp else None).returncode, 0)
-        with open(output, "rb") as converted, open(IMAGE, "rb") as built:
-            self.assertEqual(converted.read(), built.read())
+    def test_every_absolute_word_of_the_link_is_fixed_up(self):
+        # The link's own record of the words that hold an address (ABS32 and
+        # TARGET1), read here from the ELF, and the first word of each
+        # exception entry, which the converter writes: the built image fixes
+        # up exactly those, and none in the import slots.
+        pe = pefile.PE(IMAGE)
+        base = pe.OPTIONAL_HEADER.ImageBase
+        with open(ELF, "rb") as stream:
+            elf = ELFFile(stream)
+            symbols = elf.get_section_by_name(".symtab")
+            slots = {symbol["st_value"] for symbol in symbols.iter_symbols()
+                     if symbol.name.startswith("comenrol_import_")}
+            absolute = {relocation["r_offset"] - base
+                        for section in elf.iter_sections() if section.name.startswith(".rel.")
+                        and elf.get_section(section["sh_info"])["sh_flags"] & 2  # allocated
+                        for relocation in section.iter_relocations()
+                        if relocation["r_info_type"] in (R_ARM_ABS32, R_ARM_TARGET1)}
+        fixed = [entry for block in pe.DIRECTORY_ENTRY_BASERELOC for entry in block.entries
+                 if entry.type]
+        self.assertEqual({entry.type for entry in fixed}, {3})
+        exceptions = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+        begins = range(exceptions.VirtualAddress, exceptions.VirtualAddress + exceptions.Size, 8)
+        self.assertGreater(len(begins), 1)
+        self.assertEqual(sorted(entry.rva for entry in fixed), sorted(absolute | set(begins)))
+        self.assertFalse({rva + base for rva in absolute} & slots)
+
+    def test_a_page_with_an_odd_count_of_fixups_is_padded(self):
+        # A base relocation block is a whole number of 32-bit words: an odd
+        # count of entries in a page takes one ABSOLUTE (type 0) entry more.
+        sys.path.insert(0, os.path.dirname(os.path.abspath(CONVERTER)))
+        from elf2pe.relocations import build_base_relocations
+        table = build_base_relocations([0x1008, 0x1010, 0x1FFC, 0x2004, 0x2008])
+        blocks = []
+        while table:
+            page, size = struct.unpack_from("<II", table)
+            self.assertEqual(size % 4, 0)
+            blocks.append((page, list(struct.unpack_from("<%dH" % ((size - 8) // 2), table, 8))))
+            table = table[size:]
+        self.assertEqual(blocks, [(0x1000, [0x3008, 0x3010, 0x3FFC, 0]),
+                                  (0x2000, [0x3004, 0x3008])])
 
     def test_refusals(self):
         cases = [

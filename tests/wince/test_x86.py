@@ -17,7 +17,7 @@ import pefile
 import x86_device
 from ce_cases import CASES, FAULT, server
 from ce_harness import built, check_calls, read_image
-from expected import REGISTERED, SUCCEEDED, boxes
+from expected import CE_COREDLL, REGISTERED, SUCCEEDED, boxes
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..")]
@@ -26,7 +26,7 @@ from expected_version_record import RECORD, read_back  # noqa: E402
 
 IMAGE, LINKED = built("COMENROL_WINCEX86_EXE"), built("COMENROL_WINCEX86_LINKED")
 BASES = (0x10000, 0x02A70000)
-ORDINALS = {528, 530, 516, 1097, 858, 73, 59, 1047, 1645}
+ORDINALS = set(CE_COREDLL) - {87}  # all but the ARM exception data's handler
 SYMBOLS = {name: rvas[0] for name, rvas in pe_load_config.symbols(open(LINKED, "rb").read())
            .items()}
 HANDLER = SYMBOLS["_comenrol_exception_handler"]
@@ -68,7 +68,11 @@ class Structure(unittest.TestCase):
         self.assertEqual(descriptor.dll, b"COREDLL.dll")
         self.assertNotEqual(descriptor.struct.OriginalFirstThunk, 0)  # read by every CE loader
         self.assertTrue(all(i.import_by_ordinal and i.name is None for i in descriptor.imports))
-        self.assertEqual(sorted(i.ordinal for i in descriptor.imports), sorted(ORDINALS))
+        # The link names each slot for the operation the code calls through it.
+        self.assertEqual({i.address - self.pe.OPTIONAL_HEADER.ImageBase: i.ordinal
+                          for i in descriptor.imports},
+                         {SYMBOLS["__imp__comenrol_import_" + name]: ordinal
+                          for ordinal, name in CE_COREDLL.items() if ordinal in ORDINALS})
 
     def test_version_record(self):
         self.assertEqual(read_back(self.pe), RECORD)
@@ -129,6 +133,26 @@ class Runs(unittest.TestCase):
 
 class DeviceContract(unittest.TestCase):
     """What the device refuses, each shown to bite on an altered image or model."""
+
+    def test_the_handler_passes_an_unwind_by(self):
+        # Called as the dispatcher unwinds (the records above the target, the
+        # exit unwind, the target's own record), the guard's handler answers
+        # "continue search", silent or not, asks no filter and leaves the
+        # context alone.
+        device = x86_device.Device(IMAGE, verdicts=(1,))
+        record, context = x86_device.STACK + 0x8000, x86_device.STACK + 0x8100
+        for silent in (0, 1):
+            device.write_bytes(device.base + SYMBOLS["_comenrol_run_shows_no_box"], bytes([silent]))
+            for flags in (2, 4, 2 | 0x20):
+                with self.subTest(silent=silent, flags=flags):
+                    device.uc.mem_write(context, bytes(0x2CC))
+                    device.write_words(record, [0xC0000005, flags, 0, 0, 0])
+                    self.assertEqual(device.call(device.base + HANDLER,
+                                                 [record, x86_device.OUTER, context, record - 16],
+                                                 x86_device.STACK + 0x4000, 0x202),
+                                     x86_device.CONTINUE_SEARCH)
+                    self.assertEqual(bytes(device.uc.mem_read(context, 0x2CC)), bytes(0x2CC))
+        self.assertEqual(device.outcome.filter_calls, [])
 
     def test_refusals(self):
         leave, start = SYMBOLS["comenrol_start_leave"], SYMBOLS["_comenrol_start"]

@@ -38,7 +38,7 @@ from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, U
 import ce_harness
 from ce_cases import FAULT, IMAGE_BASE, Raise
 from emulation import EmulationError, Guest, Image
-from expected import signed32
+from expected import CE_COREDLL, signed32
 
 STUBS = 0x00800000  # 16 bytes of hlt per COREDLL stub, then the module's own callees
 RAISE_STUB, MODULE_HANDLER, SYSTEM_HANDLER = STUBS + 0x800, STUBS + 0x810, STUBS + 0x820
@@ -105,10 +105,10 @@ class Device(Guest):
     """One run at `base`; the filter answers `verdicts` in turn, the last one
     for good."""
 
-    def __init__(self, image_path, modules=None, base=0x10000, verdicts=(), table_path=None):
+    def __init__(self, image_path, modules=None, base=0x10000, verdicts=(), table=CE_COREDLL):
         super().__init__(Uc(UC_ARCH_X86, UC_MODE_32))
         self.modules, self.verdicts, self.base = modules or {}, list(verdicts), base
-        self.table = ce_harness.read_import_table(table_path or ce_harness.DEFAULT_TABLE)
+        self.table = table
         self.process = os.path.basename(image_path)
         self.outcome = Outcome()
         self.last_error, self.handles, self.entries, self.stubs = 0, {}, [], {}

@@ -34,16 +34,14 @@ from ce_cases import CASES, server
 from ce_harness import (CALL_RETURN, CALLEE_SAVED, COMMAND_LINE_BASE, ENTRY_BASE, REGISTERS,
                         RETURN_ADDRESS, STACK_BASE, STACK_SIZE, STUB_BASE, THUMB, EmulationError,
                         Guest, Image)
-from expected import boxes, signed32
+from expected import COMPACT2013_COREDLL, boxes, signed32
 
 CORES = {"CortexA8": UC_CPU_ARM_CORTEX_A8, "CortexA9": UC_CPU_ARM_CORTEX_A9}
 BASES = (0x10000, 0x01230000)
 UNWIND_CHECKED = ("CortexA9", 0x01230000)
 INITIAL_SP = STACK_BASE + STACK_SIZE - 16  # the 8-byte alignment the caller keeps
-# The COREDLL exports modelled, by ordinal, under the harness's operation names:
-# LoadLibraryW, GetProcAddressW, GetLastError, MessageBoxW, ExitThread.
-COREDLL = {528: "LoadModule", 530: "FindEntry", 516: "LastErrorCode", 858: "ShowMessageBox",
-           6: "ExitThread"}
+# The COREDLL exports modelled, by ordinal, under the harness's operation names.
+COREDLL = COMPACT2013_COREDLL
 CONTINUE_SEARCH = 1
 SP, LR, PC = 13, 14, 15
 

@@ -61,6 +61,11 @@ def status_cases(space):
         ("spaces only", "   ", USAGE, USAGE_TEXT),
         ("missing module", mod(space, "missing"), LOAD_FAILED, load_failed(MOD_NOT_FOUND)),
         ("options before the path", "-s " + mod(space, "returns_zero"), LOAD_FAILED, None),
+        # The name starts at the first unit above U+0020 after the program's name.
+        ("CR before the name", "\r" + mod(space, "returns_zero"), SUCCEEDED, REGISTERED),
+        ("LF before the name", "\n" + mod(space, "returns_zero") + " -u", SUCCEEDED,
+         UNREGISTERED),
+        ("U+0001 before the name", "\x01" + mod(space, "returns_zero"), SUCCEEDED, REGISTERED),
         ("register only, unregistering", mod(space, "register_only") + " -u", ENTRY_NOT_FOUND,
          entry_not_found(PROC_NOT_FOUND)),
         ("register only, registering", mod(space, "register_only"), SUCCEEDED, REGISTERED),

@@ -8,7 +8,8 @@
 // COMENROL_RUN_WINDOW_STATION, when set, names a window station that the
 // runner makes (with a desktop "Default") and starts the program on; a new
 // window station is not visible, so no person could answer a box there.
-// COMENROL_RUN_DIRECTORY, when set, is the program's current directory.
+// COMENROL_RUN_DIRECTORY, when set, is the program's current directory, and
+// COMENROL_RUN_ERROR_MODE (hexadecimal) the error mode it inherits.
 // Prints "exit 0xXXXXXXXX" and exits with 0 when the program ran.
 #include <windows.h>
 
@@ -66,6 +67,10 @@ int main() {
       return 2;
     }
     startup.lpDesktop = desktop;
+  }
+  wchar_t modeText[32];
+  if (ReadVariable(L"COMENROL_RUN_ERROR_MODE", modeText, 32)) {
+    SetErrorMode(static_cast<UINT>(std::wcstoul(modeText, nullptr, 16)));
   }
   static wchar_t directory[4096];
   const bool inDirectory = ReadVariable(L"COMENROL_RUN_DIRECTORY", directory, 4096);

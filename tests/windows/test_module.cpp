@@ -4,7 +4,8 @@
 // (TEST_MODULE_OVERFLOW) or report what the process looks like from inside
 // the entry (TEST_MODULE_PROBE; with TEST_MODULE_IMPORTS_OLE32 the module
 // imports ole32.dll). TEST_MODULE_REGISTER_ONLY leaves out DllUnregisterServer;
-// TEST_MODULE_INIT_FAILS makes the module refuse to load. A helper
+// TEST_MODULE_INIT_FAILS makes the module refuse to load, and
+// TEST_MODULE_ENDS_PROCESS_ON_LOAD end the process with that status. A helper
 // (TEST_MODULE_HELPER) also exports HelperStatus, returning the status; a
 // module built with TEST_MODULE_NEEDS_HELPER imports it and returns it.
 #include <windows.h>
@@ -82,6 +83,14 @@ LONG Entry() {
 #if defined(TEST_MODULE_INIT_FAILS)
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   return reason != DLL_PROCESS_ATTACH;
+}
+#elif defined(TEST_MODULE_ENDS_PROCESS_ON_LOAD)
+// Planted under a system DLL's name: ends the process the moment it is loaded.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    ExitProcess(TEST_MODULE_ENDS_PROCESS_ON_LOAD);
+  }
+  return TRUE;
 }
 #endif
 

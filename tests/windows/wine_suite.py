@@ -32,8 +32,8 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from cases import (BAD_EXE_FORMAT, EXCEPTIONS, NO_SYSTEM_BOXES, ON_INVISIBLE_STATION,  # noqa: E402
-                   OPTION_SETS, SHOWN_IN_WINDOWS, mod, status_cases)
+from cases import (BAD_EXE_FORMAT, EXCEPTIONS, MOD_NOT_FOUND, NO_SYSTEM_BOXES,  # noqa: E402
+                   ON_INVISIBLE_STATION, OPTION_SETS, SHOWN_IN_WINDOWS, mod, status_cases)
 from expected import (CAPTION, LOAD_FAILED, REGISTERED, SUCCEEDED, UNREGISTERED,  # noqa: E402
                       boxes, entry_returned, load_failed, signed32)
 from expected_version_record import FIXED_FIELDS, RECORD, STRINGS, read_back  # noqa: E402
@@ -79,6 +79,7 @@ class Workspace:
     tool/            comenrol.exe and bare_loader.exe
     tool -s -u dir/  comenrol.exe again, for a program name with options in it
     planted/         helper.dll that fails, for the current directory
+    planted tool/    comenrol.exe with a USER32.dll beside it that ends the process
     stand in/        this build in its package folder, a stand-in for its sibling
     package/         this build and the real sibling build in their folders
     """
@@ -100,6 +101,8 @@ class Workspace:
         self.bare = os.path.join(self.root, "tool", "bare_loader.exe")
         self.odd_tool = os.path.join(self._dir("tool -s -u dir", tool), "comenrol.exe")
         self.planted = self._dir("planted")
+        self.planted_tool = os.path.join(self._dir("planted tool", tool), "comenrol.exe")
+        shutil.copy(modules["planted_user32"], os.path.join(self.root, "planted tool", "USER32.dll"))
         shutil.copy(modules["planted_helper"], os.path.join(self.planted, "helper.dll"))
         self.stand_in = self._package("stand in", CONFIG["stand_in"])
         self.package = self._package("package", CONFIG["sibling"])
@@ -259,6 +262,19 @@ class StatusTests(WineTestCase):
         with self.subTest("bare loader"):
             self.check(self.space.bare_line(probe), signed32(PROBE | COM_NONE), None,
                        self.space.bare)
+
+    def test_user32_only_from_the_system_folder(self):
+        # Wine told to prefer a native USER32 would take one beside the tool
+        # if it were searched for there; that one ends the process with
+        # 0xE0575E32 the moment it loads.
+        overrides = Wine(read_prefix()).env["WINEDLLOVERRIDES"] + ";user32=n,b"
+        for arguments, text in [(mod(self.space, "returns_zero"), REGISTERED),
+                                (mod(self.space, "missing"), load_failed(MOD_NOT_FOUND))]:
+            with self.subTest(arguments):
+                self.check(self.tool_line(arguments, self.space.planted_tool),
+                           SUCCEEDED if text == REGISTERED else LOAD_FAILED, text,
+                           tool=self.space.planted_tool,
+                           environment={"WINEDLLOVERRIDES": overrides})
 
     def test_program_name_is_skipped(self):
         # WinMain's command line starts after the program's own name and the
