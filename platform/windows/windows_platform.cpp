@@ -169,9 +169,9 @@ __attribute__((noinline)) void RunInSiblingBuild(const wchar_t* module) {
   // The sibling skips its program name, whatever it is.
   wchar_t line[SiblingLineCapacity];
   const wchar_t* const lineEnd = line + SiblingLineCapacity - 1;
-  wchar_t* const lineFilled =
-      SiblingArguments(module, SkipProgramName(reinterpret_cast<const char16_t*>(GetCommandLineW())),
-                       Append(line, lineEnd, L"comenrol.exe "), lineEnd);
+  wchar_t* const lineFilled = SiblingArguments(
+      module, SkipProgramName(reinterpret_cast<const char16_t*>(GetCommandLineW())),
+      Append(line, lineEnd, L"comenrol.exe "), lineEnd);
   *lineFilled = 0;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

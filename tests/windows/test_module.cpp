@@ -11,7 +11,9 @@
 #include <windows.h>
 
 #if defined(TEST_MODULE_HELPER)
-extern "C" __declspec(dllexport) LONG HelperStatus() { return static_cast<LONG>(TEST_MODULE_STATUS); }
+extern "C" __declspec(dllexport) LONG HelperStatus() {
+  return static_cast<LONG>(TEST_MODULE_STATUS);
+}
 #elif defined(TEST_MODULE_NEEDS_HELPER)
 extern "C" __declspec(dllimport) LONG HelperStatus();
 #endif
