@@ -21,7 +21,7 @@ import pefile
 from unicorn import UC_PROT_EXEC, UC_PROT_NONE, UC_PROT_READ, UC_PROT_WRITE, UC_PROT_ALL
 
 PAGE = 0x1000
-HIGHLOW, THUMB_MOV32 = 3, 7  # the base relocation types modelled; 0 pads a block
+HIGHLOW, THUMB_MOV32, DIR64 = 3, 7, 10  # the base relocation types modelled; 0 pads a block
 # Section characteristics: read, write, execute.
 ACCESS = ((0x40000000, UC_PROT_READ), (0x80000000, UC_PROT_WRITE), (0x20000000, UC_PROT_EXEC))
 
@@ -45,6 +45,7 @@ class Image:
         self.pe = pe = pefile.PE(data=data)
         optional = pe.OPTIONAL_HEADER
         self.preferred_base, self.size = optional.ImageBase, pages(optional.SizeOfImage)
+        self.pointer = 8 if optional.Magic == 0x20B else 4  # PE32+ or PE32
         self.entry = optional.AddressOfEntryPoint
         self.headers = data[:optional.SizeOfHeaders]
         self.sections = []  # (rva, bytes, span, access)
@@ -92,6 +93,8 @@ class Guest:
                 self.write_words(base + rva, [self.read_word(base + rva) + delta])
             elif kind == THUMB_MOV32:
                 self.relocate_mov32(base + rva, delta)
+            elif kind == DIR64:
+                self.write_pointers(base + rva, [self.read_pointers(base + rva, 1, 8)[0] + delta], 8)
             else:
                 raise EmulationError(f"base relocation type {kind} is not modelled")
         self.uc.mem_protect(base, image.size, UC_PROT_NONE)
@@ -120,7 +123,7 @@ class Guest:
         """Points every import slot of the image loaded at base at the
         address address_of(Import) gives; that may raise to refuse it."""
         for entry in image.imports:
-            self.write_words(base + entry.rva, [address_of(entry)])
+            self.write_pointers(base + entry.rva, [address_of(entry)], image.pointer)
 
     def clobber(self, registers):
         """Leaves in each register what a callee may: a value unlike any it
@@ -136,8 +139,17 @@ class Guest:
         return self.read_words(address, 1)[0]
 
     def write_words(self, address, words):
-        self.uc.mem_write(address, struct.pack(f"<{len(words)}I",
-                                               *(word & 0xFFFFFFFF for word in words)))
+        self.write_pointers(address, words, 4)
+
+    def read_pointers(self, address, count, size):
+        """count words of size bytes (4 or 8)."""
+        return list(struct.unpack(f"<{count}{'IQ'[size // 8]}",
+                                  self.uc.mem_read(address, size * count)))
+
+    def write_pointers(self, address, words, size):
+        mask = (1 << 8 * size) - 1
+        self.uc.mem_write(address, struct.pack(f"<{len(words)}{'IQ'[size // 8]}",
+                                               *(word & mask for word in words)))
 
     def read_text(self, address, limit=4096, unit=2):
         """NUL-terminated UTF-16 text (unit=1: 8-bit, as export names are)."""

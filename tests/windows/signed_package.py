@@ -9,7 +9,7 @@ none.
   against the throwaway certificate, signed at SOURCE_DATE_EPOCH, with no
   timestamp and nothing nested: SHA-256 digests on the desktop images, SHA-1
   on the CE images, which stay within 8 KiB.
-- The desktop zip holds both builds in their folders.
+- The desktop zip holds every desktop build in its folder.
 - The signed CE image passes the CE run suite on the emulated cores, as the
   unsigned one does.
 - The signed x64 image registers a module under Wine.
@@ -90,8 +90,9 @@ class SignedPackages(unittest.TestCase):
                 for dist in self.dist]
         self.assertEqual(sums[0], sums[1])
         self.assertEqual(len(sums[0].splitlines()), len(self.zips))
-        self.assertEqual(self.zips["windows"][-2:], ["x64/comenrol.exe", "x86/comenrol.exe"])
-        self.assertGreaterEqual(len(self.images), 5)
+        self.assertEqual(self.zips["windows"][-3:],
+                         ["arm64/comenrol.exe", "x64/comenrol.exe", "x86/comenrol.exe"])
+        self.assertGreaterEqual(len(self.images), 6)
 
     def test_signatures(self):
         signed_at = time.strftime("%y%m%d%H%M%SZ", time.gmtime(self.epoch))

@@ -24,6 +24,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -31,7 +32,8 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE, "tests"))
 from cases import (BAD_EXE_FORMAT, EXCEPTIONS, MOD_NOT_FOUND, NO_SYSTEM_BOXES,  # noqa: E402
                    ON_INVISIBLE_STATION, OPTION_SETS, SHOWN_IN_WINDOWS, mod, status_cases)
 from expected import (CAPTION, LOAD_FAILED, REGISTERED, SUCCEEDED, UNREGISTERED,  # noqa: E402
@@ -58,7 +60,7 @@ NEEDS_COM = "devenum.dll"
 CO_E_NOTINITIALIZED = 0x800401F0
 
 SKIPPED = 77
-MACHINES = {"x86_64": (0x8664, 0x20B), "x86": (0x014C, 0x10B)}  # Machine, Magic
+MACHINES = {"x86_64": (0x8664, 0x20B), "x86": (0x014C, 0x10B), "arm64": (0xAA64, 0x20B)}
 # Each build's folder in a desktop package, and that of its sibling build.
 FOLDERS = {"x86_64": ("x64", "x86"), "x86": ("x86", "x64")}
 
@@ -496,11 +498,36 @@ class ImageTests(unittest.TestCase):
         wanted = 0x0040 | 0x0100 | (0x0020 if magic == 0x20B else 0)
         self.assertEqual(flags & 0x0160, wanted, hex(flags))
         self.assertFalse(pe.FILE_HEADER.Characteristics & 0x0001)  # relocations stripped
-        self.assertGreater(len(pe.DIRECTORY_ENTRY_BASERELOC), 0)
+        # The ARM64 code addresses everything relative to itself: it needs no
+        # base relocations (the emulated run proves it at another base).
+        if CONFIG["machine"] != "arm64":
+            self.assertGreater(len(pe.DIRECTORY_ENTRY_BASERELOC), 0)
         # Reproducible: the time stamp is SOURCE_DATE_EPOCH's, or none.
         self.assertEqual(pe.FILE_HEADER.TimeDateStamp, int(CONFIG["source_date_epoch"] or 0))
         # No static initialisers or thread-local data to run before the entry.
         self.assertFalse(hasattr(pe, "DIRECTORY_ENTRY_TLS"))
+
+    def test_unwind_check_refuses_a_function_without_its_entry(self):
+        # The ARM64 post-link check, on the image with one function's entry
+        # taken out of its exception table: refused, and the image removed.
+        if "map" not in CONFIG:
+            self.skipTest("the ARM64 image's own check")
+        directory = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+        at = self.pe.get_offset_from_rva(directory.VirtualAddress)
+        with open(CONFIG["comenrol"], "rb") as image:
+            data = bytearray(image.read())
+        data[at:at + directory.Size] = data[at + 8:at + directory.Size] + bytes(8)
+        struct.pack_into("<I", data, directory.get_file_offset() + 4, directory.Size - 8)
+        with tempfile.TemporaryDirectory() as work:
+            altered = os.path.join(work, "comenrol.exe")
+            with open(altered, "wb") as image:
+                image.write(data)
+            checked = subprocess.run([sys.executable, "-B", os.path.join(
+                SOURCE, "tools", "arm64_unwind_check.py"), altered,
+                CONFIG["map"]], capture_output=True, text=True)
+            self.assertEqual(checked.returncode, 1)
+            self.assertIn("without an exception-table entry", checked.stderr)
+            self.assertFalse(os.path.exists(altered))
 
     def test_version_resource(self):
         # Beside it, the manifest: RT_MANIFEST 1, language neutral.

@@ -1,15 +1,21 @@
 #!/usr/bin/python3
-"""The x86 comenrol.exe run on an emulated CPU over a model of the parts of
-Windows it uses, so that its behaviour is tested where no 32-bit program starts.
+"""A desktop comenrol.exe (x86, x64 or ARM64, as its header says) run on an
+emulated CPU over a model of the parts of Windows it uses: its behaviour where
+Wine cannot start it, and its calling contract, which Wine would not check.
 
-- Loading: at LOAD_BASE, through tests/emulation.py.
-- Imports: KERNEL32.dll alone, each function a stub whose model runs the call,
-  pops the arguments (stdcall), may write over their slots, keeps ebx, esi,
-  edi and ebp, and leaves garbage in ecx and edx. A function without a model,
-  or any other DLL, fails the run. USER32 is found through GetProcAddress.
-  Loading the module USES_OLE32 brings a modelled ole32.dll in, for
-  GetModuleHandleW to find; its CoInitializeEx records its arguments.
-- Calls: every call and return is followed (see step).
+- Loading: at LOAD_BASE (above 4 GiB for the 64-bit images, so that an
+  address cut to 32 bits faults), away from the preferred base, through
+  tests/emulation.py.
+- Imports: KERNEL32.dll alone, each function a stub whose model runs the call
+  in the CPU's convention (x86 stdcall: the arguments popped and their slots
+  written over; x64: rcx, rdx, r8, r9, then the stack, the home slots written
+  over; ARM64: x0-x7, then the stack), keeps the callee-saved registers and
+  scrambles the others. A function without a model, or any other DLL, fails
+  the run. USER32 is found through GetProcAddress. Loading the module
+  USES_OLE32 brings a modelled ole32.dll in, for GetModuleHandleW to find; its
+  CoInitializeEx records its arguments.
+- Calls: every call and return is followed (see step); every call into a
+  model finds the stack aligned as the convention promises.
 - Modules: the test modules, by their paths in the Windows case table; entries
   return a status, fault at address 0 or raise. An exception that escapes is
   handed to the filter the image registered, with EXCEPTION_POINTERS. A path
@@ -17,7 +23,7 @@ Windows it uses, so that its behaviour is tested where no 32-bit program starts.
   to read, and a sibling build that either is missing or ends with a status.
 - The run ends at ExitProcess, or at TerminateProcess on the current process.
 
-Usage: emulated_x86.py COMENROL_EXE
+Usage: emulated.py COMENROL_EXE
 """
 
 import os
@@ -26,11 +32,10 @@ import sys
 import unittest
 from dataclasses import dataclass, field
 
-from unicorn import (UC_ARCH_X86, UC_HOOK_BLOCK, UC_MODE_32, UC_PROT_EXEC, UC_PROT_READ,
-                     UC_PROT_WRITE, Uc, UcError)
-from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, UC_X86_REG_ECX,
-                               UC_X86_REG_EDI, UC_X86_REG_EDX, UC_X86_REG_EIP, UC_X86_REG_ESI,
-                               UC_X86_REG_ESP)
+from unicorn import (UC_ARCH_ARM64, UC_ARCH_X86, UC_HOOK_BLOCK, UC_MODE_32, UC_MODE_64,
+                     UC_MODE_ARM, UC_PROT_EXEC, UC_PROT_READ, UC_PROT_WRITE, Uc, UcError)
+from unicorn import arm64_const as arm64
+from unicorn import x86_const as x86
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.dirname(HERE)]
@@ -41,26 +46,61 @@ from expected import boxes, load_failed, signed32  # noqa: E402
 from wine_host import windows_path  # noqa: E402
 
 LOAD_BASE = 0x10000000
-STUBS = 0x20000000  # 16 bytes of hlt per stub
+STUBS = 0x20000000  # 16 bytes of a trap per stub
 MODULE_CODE = 0x21000000  # the modelled modules' own code
 STACK, STACK_SIZE = 0x30000000, 0x100000
 STACK_TOP = STACK + STACK_SIZE - 0x100
 LINE = 0x40000000  # the process's command line, read-only
 RETURN = 0x50000000  # where the entry, or the filter, would return to
-CURRENT_PROCESS = 0xFFFFFFFF
 LOAD_LIBRARY_SEARCH_SYSTEM32, UOI_FLAGS, WSF_VISIBLE = 0x800, 1, 1
 LOAD_WITH_ALTERED_SEARCH_PATH = 0x8
 # Every flag that adds a place to the search: the altered search path, the
 # module's own folder, the program's, the user's folders, the default set.
 SEARCH_FLAGS = 0x8 | 0x100 | 0x200 | 0x400 | 0x1000
 CURRENT_DIRECTORY, WINDOWS = "C:\\work\\", "C:\\Windows"
-PROGRAM = "C:\\Program Files\\comenrol\\x86\\comenrol.exe"
-X64_SIBLING = "C:\\Program Files\\comenrol\\x86\\..\\x64\\comenrol.exe"
-FILE_HANDLE, PROCESS_HANDLE = 0x9000, 0x9100
+FILE_HANDLE, PROCESS_HANDLE, INFINITE = 0x9000, 0x9100, 0xFFFFFFFF
+D = 0xFFFFFFFF  # a 32-bit argument's bits
 ERROR_FILE_NOT_FOUND = 2
-CALLEE_SAVED = (UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP)
 INHERITED_MODE = 0x4  # SEM_NOALIGNMENTFAULTEXCEPT, as a parent may pass it on
-FAULT_AT_ZERO = bytes.fromhex("c7050000000001000000c3")  # mov dword [0], 1; ret
+
+
+class Cpu:
+    """What differs between the CPUs: registers, conventions, a call's shape."""
+
+    def __init__(self, machine, folder, other, mode, high, pointer, sp, pc, result, saved,
+                 scratch, registers, stack_arguments, popped_by_return, aligned, trap, fault):
+        self.machine, self.folder, self.other, self.mode, self.high = machine, folder, other, \
+            mode, high
+        self.pointer, self.sp, self.pc, self.result = pointer, sp, pc, result
+        self.saved, self.scratch, self.registers = saved, scratch, registers
+        # Where the stacked arguments start, above sp at the callee's entry;
+        # what a return pops; how sp sits at a callee's entry (modulus, rest).
+        self.stack_arguments, self.popped_by_return, self.aligned = stack_arguments, \
+            popped_by_return, aligned
+        self.trap, self.fault = trap, fault
+
+
+X = [getattr(arm64, f"UC_ARM64_REG_X{n}") for n in range(31)]
+CPUS = {cpu.machine: cpu for cpu in [
+    Cpu(0x014C, "x86", 0x8664, (UC_ARCH_X86, UC_MODE_32), 0, 4, x86.UC_X86_REG_ESP,
+        x86.UC_X86_REG_EIP, x86.UC_X86_REG_EAX,
+        [x86.UC_X86_REG_EBX, x86.UC_X86_REG_ESI, x86.UC_X86_REG_EDI, x86.UC_X86_REG_EBP],
+        [x86.UC_X86_REG_ECX, x86.UC_X86_REG_EDX], [], 4, 4, (4, 0), b"\xf4",
+        bytes.fromhex("c7050000000001000000c3")),  # mov dword [0], 1; ret
+    Cpu(0x8664, "x64", 0x014C, (UC_ARCH_X86, UC_MODE_64), 0x7FF000000000, 8,
+        x86.UC_X86_REG_RSP, x86.UC_X86_REG_RIP, x86.UC_X86_REG_RAX,
+        [getattr(x86, "UC_X86_REG_" + r) for r in "RBX RBP RDI RSI R12 R13 R14 R15".split()]
+        + [getattr(x86, f"UC_X86_REG_XMM{n}") for n in range(6, 16)],
+        [getattr(x86, "UC_X86_REG_" + r) for r in "RCX RDX R8 R9 R10 R11".split()],
+        [getattr(x86, "UC_X86_REG_" + r) for r in "RCX RDX R8 R9".split()], 0x28, 8, (16, 8),
+        b"\xf4", bytes.fromhex("c7042500000000" "01000000c3")),  # mov dword [0], 1; ret
+    Cpu(0xAA64, "arm64", 0x8664, (UC_ARCH_ARM64, UC_MODE_ARM), 0x7FF000000000, 8,
+        arm64.UC_ARM64_REG_SP, arm64.UC_ARM64_REG_PC, X[0],
+        X[19:30] + [getattr(arm64, f"UC_ARM64_REG_D{n}") for n in range(8, 16)],
+        X[1:18] + [getattr(arm64, f"UC_ARM64_REG_D{n}") for n in range(8)], X[:8], 0, 0, (16, 0),
+        struct.pack("<I", 0xD4200000),  # brk #0
+        struct.pack("<3I", 0xD2800000, 0xB9000000, 0xD65F03C0)),  # mov x0, 0; str w0, [x0]; ret
+]}
 
 
 class Space:
@@ -88,16 +128,19 @@ MODULES.update({path(directory, copy): both(RETURNS[name]) for directory, copy, 
     (Space.spaced, "returns_zero", "returns_zero"),
     (Space.non_ascii, "returns_general_failure", "returns_general_failure"),
     (Space.root, "split", "returns_general_failure")]})
-# Module files whose header is read: a PE header of another machine.
-X64_HEADER = b"MZ".ljust(0x3C, b"\0") + struct.pack("<I", 0x80) + bytes(0x40) + b"PE\0\0\x64\x86"
-FILES = {path(Space.mods, "other_bitness"): X64_HEADER}
 SYSNATIVE = WINDOWS + "\\Sysnative\\other.dll"
-MODULES[SYSNATIVE.lower()], FILES[SYSNATIVE.lower()] = 193, X64_HEADER
+MODULES[SYSNATIVE.lower()] = 193
 MODULES[(CURRENT_DIRECTORY + "sub\\returns_zero.dll").lower()] = both(0)
 # A module whose load brings ole32.dll into the process, as an import would.
 USES_OLE32 = path(Space.mods, "probe_ole32")
 MODULES[USES_OLE32] = both(0)
 COINIT_APARTMENTTHREADED = 2
+
+
+def pe_header(machine):
+    """The start of a module file of that machine, as far as its header is read."""
+    return b"MZ".ljust(0x3C, b"\0") + struct.pack("<I", 0x80) + bytes(0x40) + b"PE\0\0" + \
+        struct.pack("<H", machine)
 
 
 class Ended(Exception):
@@ -125,12 +168,23 @@ class Run:
 
 
 class Emulator(Guest):
-    def __init__(self, path):
-        with open(path, "rb") as stream:
+    def __init__(self, image_path):
+        with open(image_path, "rb") as stream:
             self.image = Image(stream.read())
+        self.cpu = cpu = CPUS[self.image.pe.FILE_HEADER.Machine]
+        (self.load_base, self.stubs_at, self.module_code, self.stack, self.stack_top, self.line,
+         self.return_at) = (address + cpu.high for address in (
+             LOAD_BASE, STUBS, MODULE_CODE, STACK, STACK_TOP, LINE, RETURN))
+        self.program = "C:\\Program Files\\comenrol\\%s\\comenrol.exe" % cpu.folder
+        other = {0x8664: "x64", 0x014C: "x86"}[cpu.other]
+        self.sibling = "C:\\Program Files\\comenrol\\%s\\..\\%s\\comenrol.exe" % (cpu.folder,
+                                                                                   other)
+        self.files = {path(Space.mods, "other_bitness"): pe_header(cpu.other),
+                      SYSNATIVE.lower(): pe_header(0x8664)}
+        self.mask = (1 << 8 * cpu.pointer) - 1
         text = self.image.pe.sections[0]
-        self.code = range(LOAD_BASE + text.VirtualAddress,
-                          LOAD_BASE + text.VirtualAddress + text.Misc_VirtualSize)
+        self.code = range(self.load_base + text.VirtualAddress,
+                          self.load_base + text.VirtualAddress + text.Misc_VirtualSize)
         self.ends_in_call = {}  # (start, end) of a block: whether it ends in a call
 
     def kernel32(self, entry):
@@ -140,140 +194,173 @@ class Emulator(Guest):
 
     def stub(self, model):
         self.stubs.append(model)
-        return STUBS + 16 * (len(self.stubs) - 1)
+        return self.stubs_at + 16 * (len(self.stubs) - 1)
 
     def run(self, run):
         self.stubs, self.handles, self.names, self.state = [], {}, {}, run
-        super().__init__(Uc(UC_ARCH_X86, UC_MODE_32))
-        uc = self.uc
-        entry = self.load(self.image, LOAD_BASE)
+        cpu = self.cpu
+        super().__init__(Uc(*cpu.mode))
+        entry = self.load(self.image, self.load_base)
         code = UC_PROT_READ | UC_PROT_EXEC
-        self.map(STUBS, 0x10000, code, b"\xf4" * 0x10000)  # hlt
-        self.map(MODULE_CODE, 0x1000, code, FAULT_AT_ZERO)
-        self.map(STACK, STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE)
-        self.map(LINE, 0x1000, UC_PROT_READ, run.line.encode("utf-16-le") + b"\0\0")
-        self.bind(self.image, LOAD_BASE, self.kernel32)
-        uc.hook_add(UC_HOOK_BLOCK, self.step)
-        self.start(entry, STACK_TOP, [])
+        self.map(self.stubs_at, 0x10000, code, cpu.trap * (0x10000 // len(cpu.trap)))
+        self.map(self.module_code, 0x1000, code, cpu.fault)
+        self.map(self.stack, STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE)
+        self.map(self.line, 0x1000, UC_PROT_READ, run.line.encode("utf-16-le") + b"\0\0")
+        self.map(self.return_at, 0x1000, code, cpu.trap * (0x1000 // len(cpu.trap)))
+        self.bind(self.image, self.load_base, self.kernel32)
+        self.uc.hook_add(UC_HOOK_BLOCK, self.step)
+        self.start(entry, self.stack_top, [])
         if run.pending:  # the system's unhandled-exception path: the image's filter
             code, address = run.pending
             run.pending = None
             assert run.filter in self.code, "no filter registered"
-            frame = uc.reg_read(UC_X86_REG_ESP) - 0x1000
-            record = struct.pack("<5I", code, 0, 0, address, 0).ljust(80, b"\0")
-            uc.mem_write(frame, record + bytes(716))  # EXCEPTION_RECORD, CONTEXT
-            uc.mem_write(frame - 8, struct.pack("<2I", frame, frame + 80))
-            self.start(run.filter, frame - 8, [frame - 8])
+            frame = self.uc.reg_read(cpu.sp) - 0x1000 & ~15
+            record = struct.pack("<2I", code, 0) + struct.pack("<2Q", 0, address)
+            self.uc.mem_write(frame, record.ljust(0x100, b"\0") + bytes(0x500))
+            pointers = frame - 16
+            self.write_pointers(pointers, [frame, frame + 0x100], cpu.pointer)
+            self.start(run.filter, pointers - 64, [pointers])
         assert run.status is not None, "the run did not end"
         return run
 
-    def start(self, address, esp, arguments):
-        stack = struct.pack("<%dI" % (1 + len(arguments)), RETURN, *arguments)
-        self.uc.mem_write(esp - len(stack), stack)
-        self.uc.reg_write(UC_X86_REG_ESP, esp - len(stack))
+    def start(self, address, sp, arguments):
+        """Calls the function at address with the arguments, returning to RETURN."""
+        cpu = self.cpu
+        if cpu.popped_by_return:  # the return address on the stack, then the arguments
+            stack = [self.return_at] + (arguments if not cpu.registers else [0] * 4)
+            sp -= cpu.pointer * len(stack)
+            self.write_pointers(sp, stack, cpu.pointer)
+        else:
+            self.uc.reg_write(X[30], self.return_at)
+        for register, value in zip(cpu.registers, arguments):
+            self.uc.reg_write(register, value)
+        for index, register in enumerate(cpu.saved):  # values no code would make up
+            self.uc.reg_write(register, 0x5AFE0000 + index)
+        self.uc.reg_write(cpu.sp, sp)
         self.calls, self.previous = [], None
         try:
-            self.uc.emu_start(address, RETURN, count=2_000_000)
+            self.uc.emu_start(address, self.return_at, count=2_000_000)
         except UcError as error:
-            eip = self.uc.reg_read(UC_X86_REG_EIP)
-            if eip != MODULE_CODE:
-                raise AssertionError("%s at 0x%08X" % (error, eip))
-            self.state.pending = (0xC0000005, eip)  # the module's own fault
+            pc = self.uc.reg_read(cpu.pc)
+            if pc not in range(self.module_code, self.module_code + 0x1000):
+                raise AssertionError("%s at 0x%08X" % (error, pc))
+            self.state.pending = (0xC0000005, pc)  # the module's own fault
         if self.state.error:
             raise self.state.error
         if self.state.status is None and not self.state.pending:
-            raise AssertionError("returned to 0x%08X" % self.uc.reg_read(UC_X86_REG_EIP))
+            raise AssertionError("returned to 0x%08X" % self.uc.reg_read(cpu.pc))
+
+    def called(self, previous):
+        """Whether the block that ended at previous[1] was a call: it left its
+        end as the return address, on the stack or in the link register."""
+        if self.cpu.popped_by_return:
+            return self.read_pointers(self.uc.reg_read(self.cpu.sp), 1,
+                                      self.cpu.pointer)[0] == previous[1]
+        word = self.read_word(previous[1] - 4)
+        return self.uc.reg_read(X[30]) == previous[1] and (word & 0xFC000000 == 0x94000000 or
+                                                            word & 0xFFFFFC1F == 0xD63F0000)
 
     def step(self, uc, address, size, _):
         """Follows every call and return: a call into the image's own code
         must come back with only its return address popped (it has no stdcall
         functions of its own that return), one straight into a modelled
-        function with its arguments popped too, and either with ebx, esi, edi
-        and ebp as they were at the call. A jump from the image's code into a
-        modelled function at the end of its own is a call of the former."""
+        function with its arguments popped too where the convention says so,
+        and either with the callee-saved registers as they were at the call.
+        A jump from the image's code into a modelled function at the end of
+        its own is a call of the former."""
+        cpu = self.cpu
         previous, self.previous = self.previous, (address, address + size)
-        # A block that ends in a call leaves the address after it on the stack.
         called = False
         if previous and address != previous[1] and self.ends_in_call.get(previous, True):
-            esp = uc.reg_read(UC_X86_REG_ESP)
-            called = struct.unpack("<I", uc.mem_read(esp, 4))[0] == previous[1]
+            called = self.called(previous)
             self.ends_in_call[previous] = called
             if called:
-                saved = [uc.reg_read(register) for register in CALLEE_SAVED]
-                self.calls.append([previous[1], esp, saved, 0])
+                saved = [uc.reg_read(register) for register in cpu.saved]
+                self.calls.append([previous[1], uc.reg_read(cpu.sp), saved, 0])
+        sp = uc.reg_read(cpu.sp)
         if not called and self.calls and address == self.calls[-1][0] and \
-                uc.reg_read(UC_X86_REG_ESP) > self.calls[-1][1]:
+                sp >= self.calls[-1][1] + cpu.popped_by_return:
             ret, at_call, saved, popped = self.calls.pop()
-            got = (uc.reg_read(UC_X86_REG_ESP) - at_call - 4,
-                   [uc.reg_read(register) for register in CALLEE_SAVED])
+            got = (sp - at_call - cpu.popped_by_return,
+                   [uc.reg_read(register) for register in cpu.saved])
             if got != (popped, saved):
                 self.state.error = AssertionError(
-                    "the call returning to 0x%08X popped %d bytes, not %d; ebx, esi, edi, ebp"
-                    " %s, not %s" % (ret, got[0], popped, *(" ".join(map("{:08X}".format, r))
-                                                           for r in (got[1], saved))))
+                    "the call returning to 0x%08X popped %d bytes, not %d; callee-saved"
+                    " registers %s, not %s" % (ret, got[0], popped, *(
+                        " ".join(map("{:X}".format, r)) for r in (got[1], saved))))
                 uc.emu_stop()
-        if STUBS <= address < STUBS + 0x10000:
-            self.call(uc, address, uc.reg_read(UC_X86_REG_ESP), called)
+        if self.stubs_at <= address < self.stubs_at + 0x10000:
+            self.call(uc, address, sp, called)
 
-    def call(self, uc, address, esp, called):
+    def call(self, uc, address, sp, called):
+        cpu = self.cpu
         self.previous = None
-        model = self.stubs[(address - STUBS) // 16]
-        ret, *args = struct.unpack("<11I", uc.mem_read(esp, 44))
+        model = self.stubs[(address - self.stubs_at) // 16]
+        if cpu.popped_by_return:
+            ret = self.read_pointers(sp, 1, cpu.pointer)[0]
+        else:
+            ret = uc.reg_read(X[30])
+        stacked = self.read_pointers(sp + cpu.stack_arguments, 10, cpu.pointer)
+        args = [uc.reg_read(register) for register in cpu.registers] + stacked
         try:
-            if ret not in self.code or esp % 4:
-                raise AssertionError("%s called from 0x%08X" % (model.__name__, ret))
+            if ret not in self.code or sp % cpu.aligned[0] != cpu.aligned[1]:
+                raise AssertionError("%s called from 0x%08X with sp 0x%X" % (
+                    model.__name__, ret, sp))
             count, value = model(*args)
         except Exception as error:  # ends the run: an exit, a raise or a failure
             if not isinstance(error, Ended):
                 self.state.error = self.state.error or error
             uc.emu_stop()
             return
+        popped = 4 * count if cpu.pointer == 4 else 0
         if called:
-            self.calls[-1][3] = 4 * count
-        uc.reg_write(UC_X86_REG_EAX, value & 0xFFFFFFFF)
-        self.clobber([UC_X86_REG_ECX, UC_X86_REG_EDX])
-        # The callee pops its arguments and may have written over their slots.
-        uc.mem_write(esp + 4, b"\xa5" * 4 * count)
-        uc.reg_write(UC_X86_REG_ESP, esp + 4 + 4 * count)
-        uc.reg_write(UC_X86_REG_EIP, ret)
+            self.calls[-1][3] = popped
+        uc.reg_write(cpu.result, value & self.mask)
+        self.clobber(cpu.scratch)
+        # The callee may write over its arguments' slots, and pops them on x86.
+        if cpu.popped_by_return:
+            uc.mem_write(sp + cpu.pointer, b"\xa5" * (popped or 0x20 * (cpu.pointer == 8)))
+        uc.reg_write(cpu.sp, sp + cpu.popped_by_return + popped)
+        uc.reg_write(cpu.pc, ret)
 
     def unmodelled(self, *_):
         raise AssertionError("a KERNEL32 function without a model was called")
 
-    # KERNEL32: (count of stdcall arguments, result)
+    # KERNEL32: (count of stdcall arguments, result). A 32-bit argument in a
+    # 64-bit register may bring anything in its upper half: those are cut.
     def k_GetCommandLineW(self, *_):
-        return 0, LINE
+        return 0, self.line
 
     def k_SetUnhandledExceptionFilter(self, function, *_):
         previous, self.state.filter = self.state.filter, function
         return 1, previous
 
     def k_SetErrorMode(self, mode, *_):
-        previous, self.state.mode = self.state.mode, mode
+        previous, self.state.mode = self.state.mode, mode & D
         return 1, previous
 
     def k_GetLastError(self, *_):
         return 0, self.state.last_error
 
     def k_SetLastError(self, code, *_):
-        self.state.last_error = code
+        self.state.last_error = code & D
         return 1, 0
 
     def k_ExitProcess(self, status, *_):
-        self.end("ExitProcess", status)
+        self.end("ExitProcess", status & D)
 
     def k_TerminateProcess(self, process, status, *_):
-        assert process == CURRENT_PROCESS, hex(process)
-        self.end("TerminateProcess", status)
+        assert process == self.mask, hex(process)  # the current process's pseudo handle
+        self.end("TerminateProcess", status & D)
 
     def end(self, how, status):
-        esp = self.uc.reg_read(UC_X86_REG_ESP)
-        assert STACK < esp < STACK_TOP, "ended with esp 0x%08X" % esp  # within its own frames
+        sp = self.uc.reg_read(self.cpu.sp)
+        assert self.stack < sp < self.stack_top, "ended with sp 0x%X" % sp  # in its own frames
         self.state.status, self.state.ended_by = status, how
         raise Ended()
 
     def k_LoadLibraryExW(self, name, file, flags, *_):
-        name = self.read_text(name)
+        name, flags = self.read_text(name), flags & D
         self.state.loaded.append(name)
         assert file == 0
         if name.lower().endswith("user32.dll"):
@@ -313,51 +400,53 @@ class Emulator(Guest):
         name = self.read_text(name).replace("/", "\\")
         full = name if name[1:3] == ":\\" else CURRENT_DIRECTORY + name
         assert part == 0
-        if len(full) < capacity:
+        if len(full) < capacity & D:
             self.write_text(buffer, full)
             return 4, len(full)
         return 4, len(full) + 1
 
     def k_GetModuleFileNameW(self, module, buffer, capacity, *_):
         assert module == 0
-        self.write_text(buffer, PROGRAM[:capacity - 1])
-        return 3, min(len(PROGRAM), capacity)
+        capacity &= D
+        self.write_text(buffer, self.program[:capacity - 1])
+        return 3, min(len(self.program), capacity)
 
     def k_GetWindowsDirectoryW(self, buffer, capacity, *_):
-        assert capacity > len(WINDOWS)
+        assert capacity & D > len(WINDOWS)
         self.write_text(buffer, WINDOWS)
         return 2, len(WINDOWS)
 
     def k_CompareStringOrdinal(self, first, first_length, second, second_length, fold, *_):
         texts = [bytes(self.uc.mem_read(address, 2 * length)).decode("utf-16-le")
-                 for address, length in [(first, first_length), (second, second_length)]]
-        if fold:
+                 for address, length in [(first, first_length & D), (second, second_length & D)]]
+        if fold & D:
             texts = [text.upper() for text in texts]
         return 5, 2 + (texts[0] > texts[1]) - (texts[0] < texts[1])  # CSTR_EQUAL is 2
 
     # The module file, read for its header: read-only, shared with all.
     def k_CreateFileW(self, name, access, share, security, disposition, flags, template, *_):
         name = self.read_text(name)
-        assert (access, share, security, disposition, template) == (0x80000000, 7, 0, 3, 0)
-        if name.lower() not in FILES:
+        assert (access & D, share & D, security, disposition & D, template) == \
+            (0x80000000, 7, 0, 3, 0)
+        if name.lower() not in self.files:
             self.state.last_error = ERROR_FILE_NOT_FOUND
-            return 7, 0xFFFFFFFF
-        self.file = [FILES[name.lower()], 0]
+            return 7, -1
+        self.file = [self.files[name.lower()], 0]
         return 7, FILE_HANDLE
 
     def k_ReadFile(self, handle, buffer, count, read, overlapped, *_):
         assert handle == FILE_HANDLE and overlapped == 0
         data, at = self.file
-        piece = data[at:at + count]
+        piece = data[at:at + (count & D)]
         self.write_bytes(buffer, piece)
         self.write_words(read, [len(piece)])
         self.file[1] += len(piece)
         return 5, 1
 
     def k_SetFilePointer(self, handle, distance, high, method, *_):
-        assert (handle, high, method) == (FILE_HANDLE, 0, 0)
-        self.file[1] = distance
-        return 4, distance
+        assert (handle, high, method & D) == (FILE_HANDLE, 0, 0)
+        self.file[1] = distance & D
+        return 4, distance & D
 
     def k_CloseHandle(self, handle, *_):
         return 1, 1
@@ -365,16 +454,17 @@ class Emulator(Guest):
     def k_CreateProcessW(self, program, line, _, __, inherit, flags, environment, directory,
                          startup, information, *___):
         self.state.started.append((self.read_text(program), self.read_text(line)))
-        assert (inherit, flags, environment, directory) == (0, 0, 0, 0)
-        assert self.read_word(startup) == 68  # STARTUPINFOW's size
+        assert (inherit & D, flags & D, environment, directory) == (0, 0, 0, 0)
+        assert self.read_word(startup) == {4: 68, 8: 104}[self.cpu.pointer]  # STARTUPINFOW
         if self.state.sibling is None:
             self.state.last_error = ERROR_FILE_NOT_FOUND
             return 10, 0
-        self.write_words(information, [PROCESS_HANDLE, PROCESS_HANDLE + 4, 1, 1])
+        self.write_pointers(information, [PROCESS_HANDLE, PROCESS_HANDLE + 4], self.cpu.pointer)
+        self.write_words(information + 2 * self.cpu.pointer, [1, 1])
         return 10, 1
 
     def k_WaitForSingleObject(self, handle, timeout, *_):
-        assert (handle, timeout) == (PROCESS_HANDLE, 0xFFFFFFFF)
+        assert (handle, timeout & D) == (PROCESS_HANDLE, INFINITE)
         return 2, 0
 
     def k_GetExitCodeProcess(self, handle, status, *_):
@@ -384,7 +474,7 @@ class Emulator(Guest):
 
     def k_GetModuleHandleW(self, name, *_):
         if name == 0:
-            return 1, LOAD_BASE
+            return 1, self.load_base
         name = self.read_text(name).lower()
         handle = self.names.get(name if "." in name else name + ".dll", 0)
         if not handle:
@@ -399,7 +489,7 @@ class Emulator(Guest):
         if callable(export):
             return 2, self.stub(export)
         if export == "fault":
-            return 2, MODULE_CODE
+            return 2, self.module_code
         return 2, self.stub(lambda *_: self.entry(export))
 
     def entry(self, status):
@@ -411,7 +501,7 @@ class Emulator(Guest):
 
     # ole32, found through GetModuleHandleW and GetProcAddress
     def o_initialise(self, reserved, mode, *_):
-        self.state.com.append((reserved, mode))
+        self.state.com.append((reserved, mode & D))
         return 2, 0
 
     # USER32, found through GetProcAddress
@@ -419,14 +509,14 @@ class Emulator(Guest):
         return 0, 0x8000
 
     def u_information(self, handle, index, buffer, length, needed, *_):
-        assert (handle, index, length) == (0x8000, UOI_FLAGS, 12)
+        assert (handle, index & D, length & D) == (0x8000, UOI_FLAGS, 12)
         flags = WSF_VISIBLE if self.state.visible else 0
         self.write_bytes(buffer, struct.pack("<3I", 1, 0, flags))
         return 5, 1
 
     def u_box(self, owner, text, caption, style, *_):
         assert owner == 0, "a box owned by window 0x%08X" % owner
-        self.state.boxes.append((self.read_text(text), self.read_text(caption), style))
+        self.state.boxes.append((self.read_text(text), self.read_text(caption), style & D))
         return 4, 1
 
 
@@ -481,12 +571,13 @@ class EmulatedRuns(unittest.TestCase):
         # whole, and shows nothing itself. Without it: error 193, as loaded.
         other = mod(Space, "other_bitness")
         system32 = '"%s\\System32\\other.dll" -s' % WINDOWS
+        sysnative = SYSNATIVE + " /s", 0, 0, None, system32  # a 32-bit build's alone
         for what, arguments, sibling, status, text, given in [
             ("relative path", "sub\\returns_zero.dll", None, 0, "DllRegisterServer succeeded.",
              None),
             ("handed over", other + " -u", 0xC0000005, 0xC0000005, None, other + " -u"),
             ("handed over, failing", other, 0xFFFFFFFC, 0xFFFFFFFC, None, other),
-            ("Sysnative", SYSNATIVE + " /s", 0, 0, None, system32),
+            *[("Sysnative", *sysnative)] * (self.emulator.cpu.pointer == 4),
             ("no sibling", other, None, 0xFFFFFFFE, load_failed(BAD_EXE_FORMAT), other),
         ]:
             with self.subTest(what):
@@ -494,7 +585,7 @@ class EmulatedRuns(unittest.TestCase):
                 self.assertEqual((run.status, run.ended_by), (status, "ExitProcess"))
                 self.assertEqual(run.boxes, boxes(signed32(status), text))
                 self.assertEqual(run.started,
-                                 [(X64_SIBLING, "comenrol.exe " + given)] if given else [])
+                                 [(self.emulator.sibling, "comenrol.exe " + given)] if given else [])
                 if what == "relative path":
                     self.assertIn(CURRENT_DIRECTORY + "sub\\returns_zero.dll", run.loaded)
 
