@@ -7,8 +7,9 @@ its symbol (__load_config_used) in the image's COFF symbol table, checks it
 (4-aligned, its Size field at least up to the safe-handler count, a table of
 ascending image-relative addresses of code), and sets the directory to its
 address and Size. It then drops the symbol table, which the linker wrote
-after the last section, and writes the time stamp (SOURCE_DATE_EPOCH, or 0)
-and the checksum, so that the same input gives the same bytes.
+after the last section, marks the resources read-only (GNU ld makes them
+writable), and writes the time stamp (SOURCE_DATE_EPOCH, or 0) and the
+checksum, so that the same input gives the same bytes.
 """
 
 import argparse
@@ -17,6 +18,8 @@ import struct
 import sys
 
 import pefile
+
+from pe_read_only_resources import read_only_resources
 
 LOAD_CONFIG_SYMBOL = "__load_config_used"
 LOAD_CONFIG_MINIMUM = 0x48  # Size .. SEHandlerCount
@@ -100,6 +103,7 @@ def finish(image, timestamp):
 
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[10]
     directory.VirtualAddress, directory.Size = rva, size
+    read_only_resources(pe)
     header = pe.FILE_HEADER
     header.TimeDateStamp, header.PointerToSymbolTable, header.NumberOfSymbols = timestamp, 0, 0
     image = pe.write()[:raw_end(pe)]

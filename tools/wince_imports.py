@@ -11,7 +11,7 @@ from the words, so the slots are the only place the ordinals are written.
 The x86 image is linked by the PE linker from an import library that the
 module definition describes: each operation comenrol_import_<operation> by
 ordinal alone (NONAME), so its slot is __imp__comenrol_import_<operation>.
---leave-out drops operations that image does not use.
+--set names the image whose operations are taken (the table's third column).
 """
 
 import argparse
@@ -22,16 +22,19 @@ ORDINAL_FLAG = 0x80000000  # a slot's word: ORDINAL_FLAG | ordinal
 ORDINAL_MASK = 0xFFFF
 
 
-def read_table(path):
-    """Returns [(operation, ordinal)] in table order; refuses a malformed table."""
+def read_table(path, image):
+    """Returns the image's [(operation, ordinal)] in table order; refuses a
+    malformed table."""
     entries = []
     with open(path, encoding="utf-8") as table:
         for number, line in enumerate(table, 1):
             fields = line.split("#", 1)[0].split()
             if not fields:
                 continue
-            if len(fields) != 2 or not fields[0].isidentifier() or not fields[1].isdigit():
-                raise SystemExit(f"{path}:{number}: expected 'Operation ordinal'")
+            if len(fields) < 3 or not fields[0].isidentifier() or not fields[1].isdigit():
+                raise SystemExit(f"{path}:{number}: expected 'Operation ordinal image...'")
+            if image not in fields[2:]:
+                continue
             ordinal = int(fields[1])
             if not 0 < ordinal <= ORDINAL_MASK:
                 raise SystemExit(f"{path}:{number}: ordinal {ordinal} out of range")
@@ -72,15 +75,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--def", dest="definition", action="store_true",
                         help="write a module definition instead of ARM assembly")
-    parser.add_argument("--leave-out", action="append", default=[], metavar="OPERATION")
+    parser.add_argument("--set", required=True, choices=("arm", "x86", "2013"))
     parser.add_argument("table")
     parser.add_argument("output")
     arguments = parser.parse_args()
-    entries = read_table(arguments.table)
-    unknown = set(arguments.leave_out) - {name for name, _ in entries}
-    if unknown:
-        raise SystemExit(f"{arguments.table}: no operation {sorted(unknown)} to leave out")
-    entries = [(name, ordinal) for name, ordinal in entries if name not in arguments.leave_out]
+    entries = read_table(arguments.table, arguments.set)
     text = (module_definition if arguments.definition else slots_assembly)(entries)
     with open(arguments.output, "w", encoding="utf-8", newline="\n") as output:
         output.write(text)

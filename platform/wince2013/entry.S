@@ -59,8 +59,8 @@ comenrol_guard:
     tst     r1, #6                      @ unwinding, or unwinding to exit
     bne     1f
     ldr     r0, [r0]                    @ the exception code: the status
-    movw    r1, :lower16:__imp_ExitThread
-    movt    r1, :upper16:__imp_ExitThread
+    movw    r1, :lower16:__imp_comenrol_import_ExitThread
+    movt    r1, :upper16:__imp_comenrol_import_ExitThread
     ldr     r1, [r1]
     blx     r1                          @ does not return
 1:  movs    r0, #1                      @ continue the search

@@ -64,15 +64,32 @@ comenrol_start_leave:
 /* The record's handler, called by the dispatcher as
    handler(exception record, registration record, context, dispatcher
    context), caller-cleans, with the faulting code's direction flag. An unwind
-   passes by. Otherwise the runtime's filter (ordinal 1645) is asked once with
+   passes by. */
+    .globl _comenrol_exception_handler
+    .def _comenrol_exception_handler; .scl 2; .type 32; .endef
+#ifdef COMENROL_WINCE2013
+/* Compact 2013: any other exception ends the process at once, through
+   ExitThread on this, the main, thread, with the exception code as the status,
+   and no box, silent or not. This generation has no runtime filter in COREDLL,
+   nothing else would take the exception, and a box would wait on a panel that
+   nobody may watch. */
+_comenrol_exception_handler:
+    cld
+    movl    4(%esp), %ecx               /* the exception record */
+    movl    $CONTINUE_SEARCH, %eax
+    testl   $EXCEPTION_UNWIND, EXCEPTION_FLAGS(%ecx)
+    jnz     1f
+    pushl   EXCEPTION_CODE(%ecx)
+    call    *__imp__comenrol_import_ExitThread
+1:  ret
+#else
+/* CE 4.20 to 7: the runtime's filter (ordinal 1645) is asked once with
    the code and the exception pointers: a positive verdict resumes the entry at
    comenrol_start_leave with the code as the status, the dispatcher having
    unwound the records above this one. A run that shows no box takes every
    verdict so, since nobody would answer the system's box for an unhandled
    exception; a run with boxes leaves the exception to the system (verdict 0)
    or to the faulting code (verdict -1), as the filter says. */
-    .globl _comenrol_exception_handler
-    .def _comenrol_exception_handler; .scl 2; .type 32; .endef
 _comenrol_exception_handler:
     cld
     pushl   %ebp
@@ -107,6 +124,7 @@ _comenrol_exception_handler:
     movl    $EXECUTE_HANDLER, %eax
 3:  popl    %ebp
     ret
+#endif
 
 /* CE 6 and later check a frame handler before calling it: one in an image
    whose load configuration lists safe handlers must be listed, and then

@@ -17,7 +17,7 @@ import pefile
 import x86_device
 from ce_cases import CASES, FAULT, server
 from ce_harness import built, check_calls, read_image
-from expected import CE_COREDLL, REGISTERED, SUCCEEDED, boxes
+from expected import COMPACT2013_COREDLL, CE_COREDLL, REGISTERED, SUCCEEDED, boxes
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..")]
@@ -25,8 +25,16 @@ import pe_load_config  # noqa: E402
 from expected_version_record import RECORD, read_back  # noqa: E402
 
 IMAGE, LINKED = built("COMENROL_WINCEX86_EXE"), built("COMENROL_WINCEX86_LINKED")
+# The image for CE 4.20 to 7, or for Compact 2013, and what that one imports:
+# COREDLL's system functions and a way to end the process, nothing else.
+COMPACT2013 = os.environ.get("COMENROL_WINCEX86_GENERATION") == "2013"
 BASES = (0x10000, 0x02A70000)
-ORDINALS = set(CE_COREDLL) - {87}  # all but the ARM exception data's handler
+if COMPACT2013:
+    COREDLL, VERSION = COMPACT2013_COREDLL, (8, 0)
+    ORDINALS = {528, 530, 516, 858, 6}
+else:
+    COREDLL, VERSION = CE_COREDLL, (4, 20)
+    ORDINALS = set(CE_COREDLL) - {87}  # all but the ARM exception data's handler
 SYMBOLS = {name: rvas[0] for name, rvas in pe_load_config.symbols(open(LINKED, "rb").read())
            .items()}
 HANDLER = SYMBOLS["_comenrol_exception_handler"]
@@ -44,12 +52,14 @@ class Structure(unittest.TestCase):
              optional.NumberOfRvaAndSizes, optional.Subsystem, optional.MajorSubsystemVersion,
              optional.MinorSubsystemVersion, optional.ImageBase, optional.SectionAlignment,
              optional.DllCharacteristics, header.Characteristics & 0x2003),
-            (0x014C, 0xE0, 0x10B, 16, 9, 4, 20, 0x10000, 0x1000, 0x0100, 0x0002))  # NX only;
+            (0x014C, 0xE0, 0x10B, 16, 9, *VERSION, 0x10000, 0x1000, 0x0100, 0x0002))  # NX only;
         # an executable, not a DLL, relocations kept
         self.assertLessEqual(len(self.raw), 8192)
         self.assertTrue(self.pe.verify_checksum())
         for section in self.pe.sections:
             self.assertEqual(section.VirtualAddress % 0x1000, 0, section.Name)
+            if section.Name.startswith(b".rsrc"):
+                self.assertFalse(section.Characteristics & 0x80000000)  # read-only
             self.assertLessEqual(section.VirtualAddress + section.Misc_VirtualSize,
                                  optional.SizeOfImage)
         relocations = optional.DATA_DIRECTORY[5]
@@ -72,7 +82,7 @@ class Structure(unittest.TestCase):
         self.assertEqual({i.address - self.pe.OPTIONAL_HEADER.ImageBase: i.ordinal
                           for i in descriptor.imports},
                          {SYMBOLS["__imp__comenrol_import_" + name]: ordinal
-                          for ordinal, name in CE_COREDLL.items() if ordinal in ORDINALS})
+                          for ordinal, name in COREDLL.items() if ordinal in ORDINALS})
 
     def test_version_record(self):
         self.assertEqual(read_back(self.pe), RECORD)
@@ -93,10 +103,13 @@ class Structure(unittest.TestCase):
 
 def exception_outcome(case, verdicts):
     """(status, boxes, filter calls, handlers asked, unhandled code) a row with
-    an exception ends with. A silent run or an accepting filter takes the
+    an exception ends with. On Compact 2013 the guard ends the process with the
+    code at once. Otherwise a silent run or an accepting filter takes the
     code; a declining one leaves it to the system; -1 resumes where it was
     raised: a fault comes back (and is accepted), a raise returns."""
     code, fault = case.exception, case.modules["x.dll"].exports[case.entry] == FAULT
+    if COMPACT2013:
+        return case.status, [], 0, [("module", 0)], None
     taken = [("module", 0), ("module", 2)]
     if case.silent or verdicts[0] > 0:
         return case.status, [], 1, taken, None
@@ -111,11 +124,13 @@ class Runs(unittest.TestCase):
     def test_every_case(self):
         for base in BASES:
             for case in CASES:
-                for verdicts in ((1,), (0,), (-1, 1)) if case.exception else [()]:
+                for verdicts in ((1,), (0,), (-1, 1)) if case.exception and not COMPACT2013 \
+                        else [()]:
                     with self.subTest(case.what, base=hex(base), line=case.line[:40],
                                       verdicts=verdicts):
                         self.check(case, verdicts, x86_device.run(
-                            IMAGE, case.line, case.modules, base=base, verdicts=verdicts))
+                            IMAGE, case.line, case.modules, base=base, verdicts=verdicts,
+                            compact2013=COMPACT2013))
 
     def check(self, case, verdicts, outcome):
         check_calls(self, case, outcome)
@@ -129,6 +144,8 @@ class Runs(unittest.TestCase):
                          (status, shown, handlers, unhandled))
         self.assertEqual([(c.code, c.record_code) for c in outcome.filter_calls],
                          [(case.exception, case.exception)] * asked)
+        if COMPACT2013:
+            self.assertEqual(outcome.ended_by, "ExitThread")
 
 
 class DeviceContract(unittest.TestCase):
@@ -139,7 +156,7 @@ class DeviceContract(unittest.TestCase):
         # exit unwind, the target's own record), the guard's handler answers
         # "continue search", silent or not, asks no filter and leaves the
         # context alone.
-        device = x86_device.Device(IMAGE, verdicts=(1,))
+        device = x86_device.Device(IMAGE, verdicts=(1,), compact2013=COMPACT2013)
         record, context = x86_device.STACK + 0x8000, x86_device.STACK + 0x8100
         for silent in (0, 1):
             device.write_bytes(device.base + SYMBOLS["_comenrol_run_shows_no_box"], bytes([silent]))
@@ -168,10 +185,17 @@ class DeviceContract(unittest.TestCase):
             ("not NX compatible", "flags", b"\x00\x00", {}, 0, "strict no-execute"),
             ("LoadModule caller-cleans", None, b"", {"LoadModule": (1, False)}, 0, "popped other"),
             ("FindUnit callee-pops", None, b"", {"FindUnit": (2, True)}, 0, "popped"),
+            # Each generation runs only the subsystem versions it knows.
+            ("the other generation's version", "version", b"\x04\x00\x14\x00" if COMPACT2013
+             else b"\x08\x00\x00\x00", {}, 0, "not an image this generation runs"),
         ]
+        if COMPACT2013:  # no handler check, and no C library imported
+            cases = [case for case in cases if case[0] not in (
+                "the handler not listed", "no load configuration", "NO_SEH", "FindUnit callee-pops")]
         pe = pefile.PE(IMAGE)
         places = {"directory 10": pe.OPTIONAL_HEADER.DATA_DIRECTORY[10].get_file_offset(),
-                  "flags": pe.OPTIONAL_HEADER.get_field_absolute_offset("DllCharacteristics")}
+                  "flags": pe.OPTIONAL_HEADER.get_field_absolute_offset("DllCharacteristics"),
+                  "version": pe.OPTIONAL_HEADER.get_field_absolute_offset("MajorSubsystemVersion")}
         with open(IMAGE, "rb") as stream:
             original = stream.read()
         for what, where, data, conventions, entry, message in cases:
@@ -185,7 +209,7 @@ class DeviceContract(unittest.TestCase):
                 altered.flush()
                 with self.assertRaisesRegex(AssertionError, message):
                     x86_device.run(altered.name, "x.dll", {"x.dll": server(entry)},
-                                   verdicts=(1,))
+                                   verdicts=(1,), compact2013=COMPACT2013)
 
 
 if __name__ == "__main__":

@@ -21,6 +21,10 @@ would, on the shared groundwork (tests/emulation.py):
   and faults (writes address 0) or raises through RaiseException, dispatched
   as CE 6/7 do (dispatch below) with the filter answering the run's verdicts
   in turn; one no record takes ends the run with the system's box.
+- As Compact 2013 (compact2013=True): its COREDLL ordinals alone, an image of
+  subsystem version 8.00 or later (CE 6/7 refuse one above 7.00), no handler
+  check, ExitThread or TerminateProcess ending the process with their status,
+  and an exception no record takes ending it with its code and no box.
 """
 
 import os
@@ -38,7 +42,7 @@ from unicorn.x86_const import (UC_X86_REG_EAX, UC_X86_REG_EBP, UC_X86_REG_EBX, U
 import ce_harness
 from ce_cases import FAULT, IMAGE_BASE, Raise
 from emulation import EmulationError, Guest, Image
-from expected import CE_COREDLL, signed32
+from expected import CE_COREDLL, COMPACT2013_COREDLL, signed32
 
 STUBS = 0x00800000  # 16 bytes of hlt per COREDLL stub, then the module's own callees
 RAISE_STUB, MODULE_HANDLER, SYSTEM_HANDLER = STUBS + 0x800, STUBS + 0x810, STUBS + 0x820
@@ -57,7 +61,8 @@ INSTRUCTION_LIMIT = 1_000_000
 CONVENTIONS = {"LoadModule": (1, True), "FindEntry": (2, True), "LastErrorCode": (0, True),
                "ShowMessageBox": (4, True), "FormatText": (3, False),
                "FindSubstring": (2, False), "FindUnit": (2, False), "FillBytes": (3, False),
-               "FilterException": (2, False), "RaiseException": (4, True)}
+               "FilterException": (2, False), "RaiseException": (4, True),
+               "ExitThread": (1, True), "TerminateProcess": (2, True)}
 DIRECTION = 0x400  # EFLAGS.DF
 CALLEE_SAVED = (UC_X86_REG_EBX, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EBP)
 # The registers of a CONTEXT from Edi on: Edi, Esi, Ebx, Edx, Ecx, Eax, Ebp, Eip, SegCs,
@@ -94,6 +99,11 @@ class Frame:
 @dataclass
 class Outcome(ce_harness.Outcome):
     handlers: list = field(default_factory=list)  # (module or system, flags) as they were asked
+    ended_by: str = None  # what ended the process, when the entry did not return
+
+
+class ProcessEnded(Exception):
+    """A COREDLL call ended the process: the run is over."""
 
 
 def gdt_entry(base, limit, access, flags):
@@ -105,10 +115,11 @@ class Device(Guest):
     """One run at `base`; the filter answers `verdicts` in turn, the last one
     for good."""
 
-    def __init__(self, image_path, modules=None, base=0x10000, verdicts=(), table=CE_COREDLL):
+    def __init__(self, image_path, modules=None, base=0x10000, verdicts=(), compact2013=False):
         super().__init__(Uc(UC_ARCH_X86, UC_MODE_32))
         self.modules, self.verdicts, self.base = modules or {}, list(verdicts), base
-        self.table = table
+        self.compact2013 = compact2013
+        self.table = COMPACT2013_COREDLL if compact2013 else CE_COREDLL
         self.process = os.path.basename(image_path)
         self.outcome = Outcome()
         self.last_error, self.handles, self.entries, self.stubs = 0, {}, [], {}
@@ -120,12 +131,19 @@ class Device(Guest):
             ("ShowMessageBox", "show_message_box"), ("FindSubstring", "find_substring"),
             ("FindUnit", "find_unit"), ("FillBytes", "fill_bytes"))}
         self.models["FilterException"] = self.filter_exception
+        self.models["ExitThread"] = lambda code: self.end_process("ExitThread", code)
+        self.models["TerminateProcess"] = lambda process, code: self.end_process(
+            f"TerminateProcess(0x{process:X})", code)
         with open(image_path, "rb") as stream:
             self.image = Image(stream.read())
         optional = self.image.pe.OPTIONAL_HEADER
         if (self.image.pe.FILE_HEADER.Machine != 0x014C
                 or not optional.DllCharacteristics & NX_COMPAT):
             raise EmulationError("not an x86 image that strict no-execute lets run")
+        version = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
+        if (version < (8, 0)) if compact2013 else (version > (7, 0)):
+            raise EmulationError("subsystem version %d.%02d: not an image this generation runs"
+                                 % version)
         self.entry = self.load(self.image, base, at_preferred_base=base == optional.ImageBase)
         self.code = range(base, base + self.image.size)
         self.map(STUBS, 0x1000, UC_PROT_READ | UC_PROT_EXEC, b"\xf4" * 0x1000)
@@ -191,12 +209,15 @@ class Device(Guest):
         self.uc.reg_write(UC_X86_REG_EFLAGS, 0x202)
         self.frames = [Frame(RETURN, START_ESP, self.registers(CALLEE_SAVED))]
         pc = self.entry
-        while (exception := self.execute(pc, RETURN)) is not None:
-            if len(self.outcome.filter_calls) > 8:
-                raise EmulationError("the exception keeps coming back")
-            pc = self.dispatch(*exception)
-            if pc is None:
-                return self.outcome
+        try:
+            while (exception := self.execute(pc, RETURN)) is not None:
+                if len(self.outcome.filter_calls) > 8:
+                    raise EmulationError("the exception keeps coming back")
+                pc = self.dispatch(*exception)
+                if pc is None:
+                    return self.outcome
+        except ProcessEnded:
+            return self.outcome
         got = (self.uc.reg_read(UC_X86_REG_ESP), self.registers(CALLEE_SAVED),
                self.read_word(THREAD), self.uc.reg_read(UC_X86_REG_EFLAGS) & DIRECTION)
         kept = (START_ESP, self.frames[0].saved, OUTER, 0)
@@ -224,6 +245,8 @@ class Device(Guest):
             raise EmulationError(f"{error} at 0x{eip:08X}") from None
         if self.error:
             raise self.error
+        if self.outcome.ended_by:
+            raise ProcessEnded()
         if self.raised:
             return self.raised
         if self.uc.reg_read(UC_X86_REG_EIP) != until:
@@ -302,6 +325,10 @@ class Device(Guest):
         uc.reg_write(UC_X86_REG_ESP, esp + 4 + pops)
         uc.reg_write(UC_X86_REG_EIP, ret)
 
+    def end_process(self, how, code):
+        self.outcome.status, self.outcome.ended_by = signed32(code), how
+        self.uc.emu_stop()
+
     def filter_exception(self, code, pointers, *_):
         record = self.read_word(pointers)
         self.outcome.filter_calls.append(
@@ -340,6 +367,9 @@ class Device(Guest):
             if answer != CONTINUE_SEARCH:
                 break
             frame = self.read_word(frame)
+        if self.compact2013:  # the process ends with the code, and no box
+            self.end_process("unhandled", code)
+            return None
         self.outcome.unhandled = ce_harness.SystemBox(self.process, code, address)
         return None
 
@@ -396,7 +426,10 @@ class Device(Guest):
         image has NO_SEH; when its load configuration lists safe handlers,
         accepted if listed and refused if not; otherwise its page must be
         committed and executable, and the image's pages count as not yet
-        paged in. Outside an image: an executable page passes."""
+        paged in. Outside an image: an executable page passes. Compact 2013
+        checks nothing."""
+        if self.compact2013:
+            return
         if handler not in self.code:
             if handler not in range(STUBS, MODULE_CODE + 0x1000):
                 raise EmulationError(f"handler 0x{handler:08X} is not in executable memory")
@@ -424,5 +457,5 @@ def hexes(values):
 
 def run(image_path, command_line, modules=None, **device):
     """Runs the image once with the argument text; returns the Outcome.
-    `device` takes the base, the filter's verdicts and the table path."""
+    `device` takes the base, the filter's verdicts and the generation."""
     return Device(image_path, modules, **device).run(command_line)
