@@ -1,19 +1,9 @@
 # What the CE image builds share: the Python that runs their build tools and
-# tests, a compile line that is the binding's alone, and the version record
-# compiled apart.
+# tests, what every image without a C runtime shares (image_rules.cmake), and
+# the version record compiled apart.
 set(COMENROL_PYTHON /usr/bin/python3
     CACHE FILEPATH "Python that sees Debian's pyelftools, pefile and unicorn")
-
-# The flags a CE binding names are its whole compile line: no build-type
-# additions, and of the base flags only what the toolchain file gave.
-macro(comenrol_compile_line_is_the_bindings)
-  foreach(_language C CXX ASM)
-    set(CMAKE_${_language}_FLAGS "${CMAKE_${_language}_FLAGS_INIT}")
-    foreach(_config DEBUG RELEASE MINSIZEREL RELWITHDEBINFO)
-      set(CMAKE_${_language}_FLAGS_${_config} "")
-    endforeach()
-  endforeach()
-endmacro()
+include(${CMAKE_CURRENT_LIST_DIR}/image_rules.cmake)
 
 # The version record for linkers that take it as it is:
 # comenrol_version_record(OUTPUT [FORMAT]), a .res file unless the format says

@@ -10,12 +10,8 @@ find_program(COMENROL_WINDRES x86_64-w64-mingw32-windres REQUIRED)
 # needs it (which -ffreestanding would otherwise turn off on this target).
 set(_flags -Oz -flto -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -funwind-tables
            -fno-stack-protector)
-foreach(_language C CXX)
-  set(CMAKE_${_language}_FLAGS "${CMAKE_${_language}_FLAGS_INIT}")
-  foreach(_config DEBUG RELEASE MINSIZEREL RELWITHDEBINFO)
-    set(CMAKE_${_language}_FLAGS_${_config} "")
-  endforeach()
-endforeach()
+include(${PROJECT_SOURCE_DIR}/cmake/image_rules.cmake)
+comenrol_compile_line_is_the_bindings()
 add_library(comenrol_arm64_objects OBJECT ${COMENROL_CORE_SOURCES}
                                           ${COMENROL_PORTABLE_TEXT_SOURCES} windows_platform.cpp
                                           entry.cpp)
@@ -42,13 +38,6 @@ add_custom_command(
   COMMENT "Compiling the resources"
   VERBATIM)
 
-# The same sources give the same bytes in any build directory: the PE time
-# stamp is SOURCE_DATE_EPOCH when it is set at configure time, zero otherwise.
-set(_timestamp 0)
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(_timestamp $ENV{SOURCE_DATE_EPOCH})
-endif()
-
 # Hardened as the other desktop builds: relocatable at any base, with
 # high-entropy addresses, its data never executable. The read-only data and
 # the unwind table go into the code's section, so that the image takes fewer
@@ -64,7 +53,7 @@ add_custom_command(
   BYPRODUCTS ${_map}
   COMMAND ${COMENROL_LLD_LINK} /nologo /lldmingw /machine:arm64 /subsystem:windows
           /entry:ComenrolEntry /nodefaultlib /dynamicbase /highentropyva /nxcompat /opt:ref,icf
-          /merge:.rdata=.text /merge:.pdata=.text /timestamp:${_timestamp}
+          /merge:.rdata=.text /merge:.pdata=.text /timestamp:${COMENROL_PE_TIMESTAMP}
           /out:${COMENROL_WINDOWS_ARM64_EXE} /map:${_map}
           $<TARGET_OBJECTS:comenrol_arm64_objects> ${_imports} ${_res}
   COMMAND /usr/bin/python3 -B ${PROJECT_SOURCE_DIR}/tools/arm64_unwind_check.py
