@@ -21,7 +21,9 @@ import pefile
 from unicorn import UC_PROT_EXEC, UC_PROT_NONE, UC_PROT_READ, UC_PROT_WRITE, UC_PROT_ALL
 
 PAGE = 0x1000
-HIGHLOW, THUMB_MOV32, DIR64 = 3, 7, 10  # the base relocation types modelled; 0 pads a block
+# The base relocation types modelled; 0 pads a block. HIGH, LOW, HIGHADJ and
+# JMPADDR are MIPS's, applied as CE applies them.
+HIGH, LOW, HIGHLOW, HIGHADJ, JMPADDR, THUMB_MOV32, DIR64 = 1, 2, 3, 4, 5, 7, 10
 # Section characteristics: read, write, execute.
 ACCESS = ((0x40000000, UC_PROT_READ), (0x80000000, UC_PROT_WRITE), (0x20000000, UC_PROT_EXEC))
 
@@ -54,9 +56,7 @@ class Image:
             access = sum(bit for flag, bit in ACCESS if section.Characteristics & flag)
             span = pages(max(section.Misc_VirtualSize, len(content)))
             self.sections.append((section.VirtualAddress, content, span, access))
-        self.relocations = [(entry.type, entry.rva)
-                            for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
-                            for entry in block.entries if entry.type != 0]
+        self.relocations = read_base_relocations(pe)
         self.imports = [
             Import(descriptor.dll.decode("ascii", "replace"),
                    symbol.ordinal if symbol.import_by_ordinal else None,
@@ -64,6 +64,26 @@ class Image:
                    symbol.address - self.preferred_base)
             for descriptor in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
             for symbol in descriptor.imports]
+
+
+def read_base_relocations(pe):
+    """[(type, rva, the value of the entry a HIGHADJ takes, or None)], read
+    from the directory as a loader does: a HIGHADJ takes the next entry."""
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]
+    table = pe.get_data(directory.VirtualAddress, directory.Size) if directory.Size else b""
+    relocations = []
+    while table:
+        page, size = struct.unpack_from("<II", table)
+        entries = list(struct.unpack_from(f"<{(size - 8) // 2}H", table, 8))
+        while entries:
+            entry = entries.pop(0)
+            if entry >> 12 == HIGHADJ and not entries:
+                raise EmulationError(f"a HIGHADJ entry ends the block of page 0x{page:X}")
+            extra = entries.pop(0) if entry >> 12 == HIGHADJ else None
+            if entry >> 12:
+                relocations.append((entry >> 12, page + (entry & 0xFFF), extra))
+        table = table[size:]
+    return relocations
 
 
 class Guest:
@@ -88,8 +108,12 @@ class Guest:
         for rva, content, _, _ in image.sections:
             self.uc.mem_write(base + rva, content)
         delta = base - image.preferred_base
-        for kind, rva in image.relocations:
-            if kind == HIGHLOW:
+        high = None  # a HIGH entry waiting for its LOW
+        # A loader applies the fix-ups only to an image away from its base.
+        for kind, rva, extra in image.relocations if delta else []:
+            if kind in (LOW, HIGHADJ, JMPADDR, HIGH):
+                high = self.relocate_mips(base + rva, kind, delta, extra, high)
+            elif kind == HIGHLOW:
                 self.write_words(base + rva, [self.read_word(base + rva) + delta])
             elif kind == THUMB_MOV32:
                 self.relocate_mov32(base + rva, delta)
@@ -102,6 +126,27 @@ class Guest:
         for rva, _, span, access in image.sections:
             self.uc.mem_protect(base + rva, span, access)
         return base + image.entry
+
+    def relocate_mips(self, address, kind, delta, extra, high):
+        """A MIPS fix-up as CE makes it; returns the HIGH entry still waiting
+        for its LOW. HIGHADJ rounds with the signed low half it carries; a
+        HIGH is settled by the next LOW, which reads its low half unsigned."""
+        word = self.read_word(address)
+        if kind == HIGHADJ:
+            low = extra - ((extra & 0x8000) << 1)
+            word = word & ~0xFFFF | ((word << 16) + low + delta + 0x8000) >> 16 & 0xFFFF
+        elif kind == JMPADDR:
+            word = word & ~0x3FFFFFF | (word + (delta >> 2)) & 0x3FFFFFF
+        elif kind == HIGH:
+            return address
+        else:  # LOW
+            if high is not None:
+                high_word = self.read_word(high)
+                full = ((high_word & 0xFFFF) << 16) + (word & 0xFFFF) + delta
+                self.write_words(high, [high_word & ~0xFFFF | (full + 0x8000) >> 16 & 0xFFFF])
+            word = word & ~0xFFFF | (word + delta) & 0xFFFF
+        self.write_words(address, [word])
+        return None
 
     def relocate_mov32(self, address, delta):
         """A Thumb movw/movt pair that loads an address: both halves move."""

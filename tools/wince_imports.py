@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Reads the COREDLL import table and writes the import slots as ARM assembly,
+"""Reads the COREDLL import table and writes the import slots as assembly (ARM, MIPS),
 or, with --def, a module definition for the x86 image's import library.
 
 Each ARM slot is a 32-bit word named comenrol_import_<operation>, pre-filled
@@ -48,7 +48,7 @@ def read_table(path, image):
 
 def slots_assembly(entries):
     lines = [
-        "@ Generated from coredll_imports.table; do not edit.",
+        "/* Generated from coredll_imports.table; do not edit. */",
         f'    .section {SLOT_SECTION},"aw",%progbits',
         "    .balign 4",
     ]
@@ -58,9 +58,9 @@ def slots_assembly(entries):
             f"    .type comenrol_import_{name}, %object",
             f"    .size comenrol_import_{name}, 4",
             f"comenrol_import_{name}:",
-            f"    .word 0x{ORDINAL_FLAG | ordinal:08X}  @ {IMPORT_DLL} ordinal {ordinal}",
+            f"    .word 0x{ORDINAL_FLAG | ordinal:08X}  /* {IMPORT_DLL} ordinal {ordinal} */",
         ]
-    lines.append("    .word 0  @ end of the slots")
+    lines.append("    .word 0  /* end of the slots */")
     return "\n".join(lines) + "\n"
 
 
@@ -74,8 +74,8 @@ def module_definition(entries):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--def", dest="definition", action="store_true",
-                        help="write a module definition instead of ARM assembly")
-    parser.add_argument("--set", required=True, choices=("arm", "x86", "2013"))
+                        help="write a module definition instead of the slots")
+    parser.add_argument("--set", required=True, choices=("arm", "mips", "x86", "2013"))
     parser.add_argument("table")
     parser.add_argument("output")
     arguments = parser.parse_args()

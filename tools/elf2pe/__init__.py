@@ -1,4 +1,5 @@
-"""Converts the linked comenrol ELF into a Windows CE ARM PE executable.
+"""Converts the linked comenrol ELF into a Windows CE PE executable, for ARM or
+(in its part mips, for the kernel family --mips-kernel names) for MIPS.
 
 The linker script has already placed every section at its final address (the
 image base it defines as __comenrol_image_base, plus its RVA, on 4 KiB
@@ -28,8 +29,11 @@ directories, an exception entry with the reserved prolog length 255, or
 exception entries not sorted by start. The output depends only on the inputs
 and SOURCE_DATE_EPOCH (0 when unset).
 
-Run as `python3 tools/elf2pe [--resources RES] ELF OUTPUT`. The parts:
-pipeline (the steps in order), elf_input, relocations, unwind (prologs and
-.pdata), imports, resources, pe_writer, loader_rules, and layout (what they
-share).
+What is said above is the ARM image; the MIPS one differs in its exception
+records, relocations and checks, as the part mips says.
+
+Run as `python3 tools/elf2pe [--resources RES] [--mips-kernel K] ELF OUTPUT`.
+The parts: pipeline (the steps in order), elf_input, relocations, unwind
+(prologs and .pdata), mips, imports, resources, pe_writer, loader_rules, and
+layout (what they share).
 """

@@ -48,8 +48,16 @@ class MappingSymbol(NamedTuple):
     kind: str  # "a", "d" or "t"
 
 
+# MIPS input: e_flags and the ABI flags a MIPS II, o32, soft-float, non-PIC
+# link has.
+EF_MIPS_PIC, EF_MIPS_CPIC, EF_MIPS_ARCH, EF_MIPS_ARCH_2 = 0x2, 0x4, 0xF0000000, 0x10000000
+EF_MIPS_ABI, EF_MIPS_ABI_O32 = 0xF000, 0x1000
+FP_ABI_SOFT = 3
+
+
 @dataclass
 class ElfImage:
+    machine: str  # "arm" or "mips"
     image_base: int
     sections: list  # [Section], by RVA
     symbols: dict  # name: address
@@ -67,8 +75,12 @@ class ElfImage:
 def read_elf(path):
     with open(path, "rb") as stream:
         elf = ELFFile(stream)
-        if elf.elfclass != 32 or not elf.little_endian or elf["e_machine"] != "EM_ARM":
-            raise ConversionError("not a 32-bit little-endian ARM ELF file")
+        if elf.elfclass != 32 or not elf.little_endian or \
+                elf["e_machine"] not in ("EM_ARM", "EM_MIPS"):
+            raise ConversionError("not a 32-bit little-endian ARM or MIPS ELF file")
+        machine = "arm" if elf["e_machine"] == "EM_ARM" else "mips"
+        if machine == "mips":
+            check_mips_flags(elf)
         if elf["e_type"] != "ET_EXEC":
             raise ConversionError("not a linked executable")
 
@@ -130,15 +142,32 @@ def read_elf(path):
             if not target["sh_flags"] & 0x2:
                 continue  # a non-allocated target (debug data) is not in the image
             if section.is_RELA():
-                raise ConversionError(f"{section.name}: RELA relocations are not expected on ARM")
+                raise ConversionError(f"{section.name}: RELA relocations are not expected")
             relocation_symbols = elf.get_section(section["sh_link"])
             for relocation in section.iter_relocations():
                 symbol = relocation_symbols.get_symbol(relocation["r_info_sym"])
                 relocations.append(Relocation(relocation["r_offset"], relocation["r_info_type"],
                                               symbol.name, symbol["st_shndx"], target.name))
         entry = elf["e_entry"]
-    return ElfImage(image_base, sections, symbols, relocations, entry, allocated,
+    return ElfImage(machine, image_base, sections, symbols, relocations, entry, allocated,
                     sorted(set(functions)), sorted(mapping))
+
+
+def check_mips_flags(elf):
+    """MIPS II, o32, no PIC or abicalls, soft float; nothing newer."""
+    flags = elf["e_flags"]
+    if flags & (EF_MIPS_PIC | EF_MIPS_CPIC):
+        raise ConversionError("position-independent (abicalls) MIPS input")
+    if flags & EF_MIPS_ARCH != EF_MIPS_ARCH_2 or flags & EF_MIPS_ABI != EF_MIPS_ABI_O32:
+        raise ConversionError(f"not MIPS II o32 input (e_flags 0x{flags:08X})")
+    abiflags = elf.get_section_by_name(".MIPS.abiflags")
+    if abiflags is None:
+        raise ConversionError("no .MIPS.abiflags to check the ISA and float ABI against")
+    _, isa_level, isa_revision, _, fpu_size, _, fp_abi = struct.unpack_from(
+        "<HBBBBBB", abiflags.data())
+    if (isa_level, isa_revision, fpu_size, fp_abi) != (2, 0, 0, FP_ABI_SOFT):
+        raise ConversionError(f"ABI flags of MIPS level {isa_level} revision {isa_revision}, "
+                              f"FPU size {fpu_size}, float ABI {fp_abi}: not MIPS II soft float")
 
 
 def check_bx_veneers(elf):

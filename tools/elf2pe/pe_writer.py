@@ -11,6 +11,9 @@ from .layout import (DIRECTORY_COUNT, FILE_ALIGNMENT, HEADERS_SIZE, SECTION_ALIG
 
 PE_OFFSET = 0x40  # the headers follow the DOS header, with no stub between
 MACHINE_ARM = 0x01C0
+# CE on MIPS takes only its kernel's own value: MIPSII and MIPSII_FP kernels
+# 0x166, MIPSIV and MIPSIV_FP kernels 0x366, for the same MIPS II code.
+MACHINE_MIPS = {"mipsii": 0x0166, "mipsiv": 0x0366}
 SUBSYSTEM_WINDOWS_CE_GUI = 9
 SUBSYSTEM_VERSION = (4, 20)
 PE32_MAGIC = 0x10B
@@ -117,7 +120,7 @@ class ImageLayout:
         return None
 
 
-def lay_out(sections, entry_rva, directories, timestamp, image_base):
+def lay_out(sections, entry_rva, directories, timestamp, image_base, machine=MACHINE_ARM):
     """Places the headers and sections; `directories` maps Directory to (rva, size)."""
     optional_size = struct.calcsize(OptionalHeader.FORMAT) + 8 * DIRECTORY_COUNT
     section_table = PE_OFFSET + struct.calcsize(FileHeader.FORMAT) + optional_size
@@ -139,7 +142,7 @@ def lay_out(sections, entry_rva, directories, timestamp, image_base):
                        | FILE_LOCAL_SYMBOLS_STRIPPED | FILE_32BIT_MACHINE)
     if Directory.BASERELOC not in directories:
         characteristics |= FILE_RELOCATIONS_STRIPPED
-    file_header = FileHeader(b"PE\0\0", MACHINE_ARM, len(sections), timestamp, 0, 0,
+    file_header = FileHeader(b"PE\0\0", machine, len(sections), timestamp, 0, 0,
                              optional_size, characteristics)
     optional_header = OptionalHeader(
         magic=PE32_MAGIC,

@@ -21,11 +21,20 @@ PC_RELATIVE_TYPES = {
 
 IMAGE_REL_BASED_ABSOLUTE = 0
 IMAGE_REL_BASED_HIGHLOW = 3
+IMAGE_REL_BASED_HIGHADJ = 4  # takes the next entry as the low half of the full address
+
+
+class Fixups(dict):
+    """The base relocations to write: RVA -> (type, the value of the entry
+    that follows it, or None)."""
+
+    def add(self, rva, kind=IMAGE_REL_BASED_HIGHLOW, extra=None):
+        self[rva] = (kind, extra)
 
 
 def collect_base_relocations(elf, iat_range):
-    """Returns the set of RVAs that need a HIGHLOW fixup; refuses anything unknown."""
-    fixups = set()
+    """Returns the RVAs that need a HIGHLOW fixup; refuses anything unknown."""
+    fixups = Fixups()
     for relocation in elf.relocations:
         address, kind = relocation.address, relocation.kind
         rva = address - elf.image_base
@@ -62,14 +71,20 @@ def collect_base_relocations(elf, iat_range):
     return fixups
 
 
-def build_base_relocations(rvas):
-    """The .reloc contents: one block per 4 KiB page, HIGHLOW entries."""
+def build_base_relocations(fixups):
+    """The .reloc contents: one block per 4 KiB page, each HIGHADJ entry
+    followed by its low half in the same block. `fixups` is a Fixups, or
+    RVAs for HIGHLOW entries."""
+    if not isinstance(fixups, dict):
+        fixups = {rva: (IMAGE_REL_BASED_HIGHLOW, None) for rva in fixups}
     pages = {}
-    for rva in rvas:
-        pages.setdefault(rva & ~0xFFF, []).append(rva & 0xFFF)
+    for rva in sorted(fixups):
+        kind, extra = fixups[rva]
+        pages.setdefault(rva & ~0xFFF, []).extend(
+            [kind << 12 | rva & 0xFFF] + ([] if extra is None else [extra & 0xFFFF]))
     out = bytearray()
     for page in sorted(pages):
-        entries = [(IMAGE_REL_BASED_HIGHLOW << 12) | offset for offset in pages[page]]
+        entries = pages[page]
         if len(entries) % 2:
             entries.append(IMAGE_REL_BASED_ABSOLUTE << 12)  # pad the block to 4 bytes
         out += struct.pack("<II", page, 8 + 2 * len(entries))
