@@ -24,3 +24,16 @@ function(comenrol_version_record output)
     COMMENT "Compiling the version record"
     VERBATIM)
 endfunction()
+
+# The COREDLL import slots of an image whose link places them itself (ARM,
+# MIPS): comenrol_import_slots(OUTPUT SET), SET naming the table's column.
+set(COMENROL_COREDLL_TABLE ${PROJECT_SOURCE_DIR}/platform/wince/coredll_imports.table)
+function(comenrol_import_slots output set)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${COMENROL_PYTHON} ${PROJECT_SOURCE_DIR}/tools/wince_imports.py --set ${set}
+            ${COMENROL_COREDLL_TABLE} ${output}
+    DEPENDS ${COMENROL_COREDLL_TABLE} ${PROJECT_SOURCE_DIR}/tools/wince_imports.py
+    COMMENT "Generating the COREDLL import slots"
+    VERBATIM)
+endfunction()

@@ -497,19 +497,28 @@ class Device(Guest):
         return registers
 
     def handle_exception(self, record, frame, context, dispatcher):
-        """COREDLL's C language handler over the function's scope table: the
-        first scope that holds the control pc and has a jump target gets its
-        filter asked, as emulated code with r11 = the establisher frame."""
+        """COREDLL's C language handler, its filters asked as emulated code
+        with r11 = the establisher frame."""
+        function_entry = self.read_word(dispatcher + 4)
+        return self.scope_disposition(
+            record, context, dispatcher, self.read_word(self.read_word(function_entry) - 4),
+            self.uc.reg_read(UC_ARM_REG_SP),
+            lambda address, pointers: self.call(address, [pointers], pointers, r11=frame))
+
+    def scope_disposition(self, record, context, dispatcher, scopes, sp, ask):
+        """COREDLL's C language handler over a scope table: the first scope
+        that holds the control pc and has a jump target gets its filter asked
+        (ask(filter, the exception pointers under sp)); a positive verdict
+        runs the handler at the target, a negative one resumes."""
         if self.read_word(record + 4) & EXCEPTION_UNWINDING:
             raise EmulationError("termination handlers are not modelled")
-        control_pc, function_entry = self.read_words(dispatcher, 2)
-        scopes = self.read_word(self.read_word(function_entry) - 4)
+        control_pc = self.read_word(dispatcher)
         for index in range(self.read_word(scopes)):
             begin, end, filter_address, target = self.read_words(scopes + 4 + 16 * index, 4)
             if begin <= control_pc < end and target:
-                pointers = (self.uc.reg_read(UC_ARM_REG_SP) - 8) & ~7
+                pointers = (sp - 0x100) & ~7
                 self.write_words(pointers, [record, context])
-                verdict = signed32(self.call(filter_address, [pointers], pointers, r11=frame))
+                verdict = signed32(ask(filter_address, pointers))
                 if verdict > 0:
                     self.write_words(dispatcher, [target])
                     return EXECUTE_HANDLER
@@ -589,6 +598,30 @@ class Device(Guest):
         if self.verdict is None:
             raise EmulationError("the exception filter was asked, but the run chose no verdict")
         return self.verdict
+
+
+def coredll_models(device):
+    """The COREDLL operation models, bound to another CE device."""
+    return {name: getattr(Device, method).__get__(device) for name, method in (
+        ("LoadModule", "load_module"), ("FindEntry", "find_entry"),
+        ("LastErrorCode", "last_error_code"), ("FormatText", "format_text"),
+        ("ShowMessageBox", "show_message_box"), ("FindSubstring", "find_substring"),
+        ("FindUnit", "find_unit"), ("FillBytes", "fill_bytes"),
+        ("FilterException", "filter_exception"))}
+
+
+def stub_binder(device, stubs_base):
+    """A bind() callback of another CE device: COREDLL.dll by ordinal only,
+    an ordinal of the device's table, each given a 16-byte stub in turn."""
+    def stub(entry):
+        if entry.dll.lower() != "coredll.dll" or entry.name is not None:
+            raise EmulationError(f"import {entry}: COREDLL.dll by ordinal only")
+        if entry.ordinal not in device.table:
+            raise EmulationError(f"ordinal {entry.ordinal} is not in the import table")
+        address = stubs_base + 16 * len(device.stubs)
+        device.stubs[address] = device.table[entry.ordinal]
+        return address
+    return stub
 
 
 def run(image_path, command_line, modules=None, **device):

@@ -47,7 +47,6 @@ A0, V0, SP, S8, RA, PC = 4, 2, 29, 30, 31, 32
 KEPT = [*range(16, 24), 28, S8]  # s0-s7, gp, s8
 SCRATCH = [1, 3, *range(4, 16), 24, 25]  # at, v1, a0-a3, t0-t9
 CONTINUE_EXECUTION, CONTINUE_SEARCH, EXECUTE_HANDLER = 0, 1, 4
-UNWINDING = 2
 
 
 def not_mips2(word):
@@ -69,6 +68,8 @@ class Outcome(ce_harness.Outcome):
 class Device(Guest):
     """One run at `base`; the filter answers `verdict`."""
 
+    scope_disposition = ce_harness.Device.scope_disposition
+
     def __init__(self, image_path, modules=None, base=IMAGE_BASE, verdict=None):
         super().__init__(Uc(UC_ARCH_MIPS, UC_MODE_MIPS32 | UC_MODE_LITTLE_ENDIAN))
         self.uc.ctl_set_cpu_model(UC_CPU_MIPS32_4KC)
@@ -76,12 +77,7 @@ class Device(Guest):
         self.process, self.outcome = "comenrol.exe", Outcome()
         self.last_error, self.handles, self.entries, self.stubs = 0, {}, [], {}
         self.table, self.error, self.raised = CE_COREDLL, None, None
-        self.models = {name: getattr(ce_harness.Device, method).__get__(self) for name, method in (
-            ("LoadModule", "load_module"), ("FindEntry", "find_entry"),
-            ("LastErrorCode", "last_error_code"), ("FormatText", "format_text"),
-            ("ShowMessageBox", "show_message_box"), ("FindSubstring", "find_substring"),
-            ("FindUnit", "find_unit"), ("FillBytes", "fill_bytes"),
-            ("FilterException", "filter_exception"))}
+        self.models = ce_harness.coredll_models(self)
         self.models["HandleException"] = self.handle_exception
         with open(image_path, "rb") as stream:
             self.image = Image(stream.read())
@@ -90,7 +86,7 @@ class Device(Guest):
         self.entry = self.load(self.image, base, at_preferred_base=base == IMAGE_BASE)
         self.code = range(base, base + self.image.size)
         self.map(STUBS, 0x1000, UC_PROT_READ | UC_PROT_EXEC, JR_RA_NOP * 0x200)
-        self.bind(self.image, base, self.coredll_stub)
+        self.bind(self.image, base, ce_harness.stub_binder(self, STUBS))
         self.stubs[RAISE_STUB] = "RaiseException"
         self.map(MODULE_CODE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
         for name, module in self.modules.items():
@@ -103,14 +99,6 @@ class Device(Guest):
         self.uc.hook_add(UC_HOOK_CODE, self.on_image, begin=base, end=base + self.image.size - 1)
         self.uc.hook_add(UC_HOOK_CODE, self.on_callee, begin=STUBS, end=MODULE_CODE + 0xFFF)
         self.uc.hook_add(UC_HOOK_MEM_INVALID, lambda *_: False)
-
-    def coredll_stub(self, entry):
-        if entry.dll.lower() != "coredll.dll" or entry.name is not None:
-            raise EmulationError(f"import {entry}: COREDLL.dll by ordinal only")
-        if entry.ordinal not in self.table:
-            raise EmulationError(f"ordinal {entry.ordinal} is not in the import table")
-        self.stubs[STUBS + 16 * len(self.stubs)] = self.table[entry.ordinal]
-        return STUBS + 16 * (len(self.stubs) - 1)
 
     @staticmethod
     def entry_code(status):
@@ -205,7 +193,7 @@ class Device(Guest):
             self.raised = (args[0], address)
             return uc.emu_stop()
         if name == "HandleException":  # called as code by the dispatcher
-            self.pending = (self.handle_exception, args, ra)
+            self.pending = (self.handle_exception, args, ra)  # it runs code itself
             return uc.emu_stop()
         try:
             if sp % 8 or ra - 8 not in self.code:
@@ -311,27 +299,17 @@ class Device(Guest):
         return self.uc.reg_read(REGISTER[V0])
 
     def handle_exception(self, record, frame, context, dispatcher):
-        """COREDLL's C language handler over the scope table: the first scope
-        holding the control pc with a jump target gets its filter asked, with
-        a0 = the exception pointers and v0 = the establisher frame."""
-        if self.read_word(record + 4) & UNWINDING:
-            raise EmulationError("termination handlers are not modelled")
-        control_pc, function_entry = self.read_words(dispatcher, 2)
-        scopes = self.read_word(function_entry + 12)
-        for index in range(self.read_word(scopes)):
-            begin, end, filter_address, target = self.read_words(scopes + 4 + 16 * index, 4)
-            if begin <= control_pc < end and target:
-                pointers = (self.uc.reg_read(REGISTER[SP]) - 0x100) & ~7
-                self.write_words(pointers, [record, context])
-                saved = self.registers()
-                verdict = signed32(self.call(filter_address, [pointers], pointers - 32))
-                self.set_registers(saved)
-                if verdict > 0:
-                    self.write_words(dispatcher, [target])
-                    return EXECUTE_HANDLER
-                if verdict < 0:
-                    return CONTINUE_EXECUTION
-        return CONTINUE_SEARCH
+        """COREDLL's C language handler over the record's scope table, its
+        filters asked as emulated code with a0 = the exception pointers."""
+        saved = self.registers()
+
+        def ask(address, pointers):
+            verdict = self.call(address, [pointers], pointers - 32)
+            self.set_registers(saved)
+            return verdict
+        return self.scope_disposition(record, context, dispatcher,
+                                      self.read_word(self.read_word(dispatcher + 4) + 12),
+                                      self.uc.reg_read(REGISTER[SP]), ask)
 
 
 def run(image_path, command_line, modules=None, **device):

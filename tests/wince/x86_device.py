@@ -125,12 +125,8 @@ class Device(Guest):
         self.last_error, self.handles, self.entries, self.stubs = 0, {}, [], {}
         self.frames, self.error, self.raised, self.access = [], None, None, None
         # The COREDLL operations are modelled once for every CE processor.
-        self.models = {name: getattr(ce_harness.Device, method).__get__(self) for name, method in (
-            ("LoadModule", "load_module"), ("FindEntry", "find_entry"),
-            ("LastErrorCode", "last_error_code"), ("FormatText", "format_text"),
-            ("ShowMessageBox", "show_message_box"), ("FindSubstring", "find_substring"),
-            ("FindUnit", "find_unit"), ("FillBytes", "fill_bytes"))}
-        self.models["FilterException"] = self.filter_exception
+        self.models = ce_harness.coredll_models(self)
+        self.models["FilterException"] = self.filter_exception  # the verdicts in turn
         self.models["ExitThread"] = lambda code: self.end_process("ExitThread", code)
         self.models["TerminateProcess"] = lambda process, code: self.end_process(
             f"TerminateProcess(0x{process:X})", code)
@@ -147,7 +143,7 @@ class Device(Guest):
         self.entry = self.load(self.image, base, at_preferred_base=base == optional.ImageBase)
         self.code = range(base, base + self.image.size)
         self.map(STUBS, 0x1000, UC_PROT_READ | UC_PROT_EXEC, b"\xf4" * 0x1000)
-        self.bind(self.image, base, self.coredll_stub)
+        self.bind(self.image, base, ce_harness.stub_binder(self, STUBS))
         self.stubs[RAISE_STUB] = "RaiseException"
         self.map(MODULE_CODE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
         for name, module in self.modules.items():
@@ -167,15 +163,6 @@ class Device(Guest):
         self.uc.hook_add(UC_HOOK_CODE, self.on_image, begin=base, end=base + self.image.size - 1)
         self.uc.hook_add(UC_HOOK_CODE, self.on_callee, begin=STUBS, end=MODULE_CODE + 0xFFF)
         self.uc.hook_add(UC_HOOK_MEM_INVALID, self.on_invalid_access)
-
-    def coredll_stub(self, entry):
-        if entry.dll.lower() != "coredll.dll" or entry.name is not None:
-            raise EmulationError(f"import {entry}: COREDLL.dll by ordinal only")
-        if entry.ordinal not in self.table:
-            raise EmulationError(f"ordinal {entry.ordinal} is not in the import table")
-        stub = STUBS + 16 * len(self.stubs)
-        self.stubs[stub] = self.table[entry.ordinal]
-        return stub
 
     @staticmethod
     def entry_code(status):
