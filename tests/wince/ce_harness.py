@@ -610,6 +610,17 @@ def coredll_models(device):
         ("FilterException", "filter_exception"))}
 
 
+def place_module_entries(device, address):
+    """Maps the modules' entries of another CE device from address on, 0x40
+    bytes each, in its own code (device.entry_code), into device.entries."""
+    device.map(address, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
+    for name, module in device.modules.items():
+        for export, status in module.exports.items():
+            at = address + 0x40 * len(device.entries)
+            device.uc.mem_write(at, device.entry_code(status))
+            device.entries.append((name, export, status, at))
+
+
 def stub_binder(device, stubs_base):
     """A bind() callback of another CE device: COREDLL.dll by ordinal only,
     an ordinal of the device's table, each given a 16-byte stub in turn."""

@@ -88,12 +88,7 @@ class Device(Guest):
         self.map(STUBS, 0x1000, UC_PROT_READ | UC_PROT_EXEC, JR_RA_NOP * 0x200)
         self.bind(self.image, base, ce_harness.stub_binder(self, STUBS))
         self.stubs[RAISE_STUB] = "RaiseException"
-        self.map(MODULE_CODE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
-        for name, module in self.modules.items():
-            for export, status in module.exports.items():
-                address = MODULE_CODE + 0x40 * len(self.entries)
-                self.uc.mem_write(address, self.entry_code(status))
-                self.entries.append((name, export, status, address))
+        ce_harness.place_module_entries(self, MODULE_CODE)
         self.map(RETURN, 0x1000, UC_PROT_READ | UC_PROT_EXEC, JR_RA_NOP * 0x200)
         self.map(STACK, STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE)
         self.uc.hook_add(UC_HOOK_CODE, self.on_image, begin=base, end=base + self.image.size - 1)

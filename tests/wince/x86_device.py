@@ -145,12 +145,7 @@ class Device(Guest):
         self.map(STUBS, 0x1000, UC_PROT_READ | UC_PROT_EXEC, b"\xf4" * 0x1000)
         self.bind(self.image, base, ce_harness.stub_binder(self, STUBS))
         self.stubs[RAISE_STUB] = "RaiseException"
-        self.map(MODULE_CODE, 0x1000, UC_PROT_READ | UC_PROT_EXEC)
-        for name, module in self.modules.items():
-            for export, status in module.exports.items():
-                address = MODULE_CODE + 0x40 * len(self.entries)
-                self.uc.mem_write(address, self.entry_code(status))
-                self.entries.append((name, export, status, address))
+        ce_harness.place_module_entries(self, MODULE_CODE)
         self.map(RETURN, 0x1000, UC_PROT_READ | UC_PROT_EXEC, b"\xf4" * 0x1000)
         self.map(STACK, STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE)
         self.map(THREAD, 0x1000, UC_PROT_READ | UC_PROT_WRITE, struct.pack(
