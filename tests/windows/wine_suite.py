@@ -502,6 +502,8 @@ class ImageTests(unittest.TestCase):
         # base relocations (the emulated run proves it at another base).
         if CONFIG["machine"] != "arm64":
             self.assertGreater(len(pe.DIRECTORY_ENTRY_BASERELOC), 0)
+        # Nothing in the image is writable, its resources included.
+        self.assertFalse([s.Name for s in pe.sections if s.Characteristics & 0x80000000])
         # Reproducible: the time stamp is SOURCE_DATE_EPOCH's, or none.
         self.assertEqual(pe.FILE_HEADER.TimeDateStamp, int(CONFIG["source_date_epoch"] or 0))
         # No static initialisers or thread-local data to run before the entry.
