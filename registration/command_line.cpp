@@ -1,10 +1,5 @@
 #include "registration/command_line.h"
 
-namespace {
-
-constexpr char16_t Space = u' ';
-constexpr char16_t Quote = u'"';
-
 bool ContainsAnyForm(const PlatformServices& services, const char16_t* text,
                      const char16_t (&forms)[4][3]) {
   for (const char16_t* form : forms) {
@@ -14,6 +9,11 @@ bool ContainsAnyForm(const PlatformServices& services, const char16_t* text,
   }
   return false;
 }
+
+namespace {
+
+constexpr char16_t Space = u' ';
+constexpr char16_t Quote = u'"';
 
 // The edited copy lies in our own buffer, so a found position may be written.
 char16_t* Writable(char16_t (&buffer)[CommandLineCapacity], const char16_t* found) {

@@ -19,6 +19,10 @@ struct RegistrationRequest {
 inline constexpr char16_t SilentForms[4][3] = {u"-s", u"-S", u"/s", u"/S"};
 inline constexpr char16_t UnregisterForms[4][3] = {u"-u", u"-U", u"/u", u"/U"};
 
+// Whether the text holds any of the forms, wherever it stands.
+bool ContainsAnyForm(const PlatformServices& services, const char16_t* text,
+                     const char16_t (&forms)[4][3]);
+
 enum class ParseOutcome {
   Request,  // the request is filled in
   Empty,    // the command line is empty: the usage case

@@ -94,15 +94,6 @@ WORD OwnMachine() {
   return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)->FileHeader.Machine;
 }
 
-bool HoldsAnyForm(const char16_t* text, const char16_t (&forms)[4][3]) {
-  for (const char16_t* form : forms) {
-    if (PortableFindSubstring(text, form) != nullptr) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Writes the sibling's arguments at the position: this run's argument text.
 // A 32-bit process reaches the 64-bit system folder as %windir%\Sysnative,
 // which a 64-bit process does not have; there the same file is in System32,
@@ -128,10 +119,10 @@ wchar_t* SiblingArguments(const wchar_t* module, const char16_t* arguments, wcha
   *position = L'"';
   position = Append(Append(system, end, L"System32\\"), end, module + prefixLength);
   position = Append(position, end, L"\"");
-  if (HoldsAnyForm(arguments, UnregisterForms)) {
+  if (ContainsAnyForm(WindowsPlatformServices(), arguments, UnregisterForms)) {
     position = Append(position, end, L" -u");
   }
-  if (HoldsAnyForm(arguments, SilentForms)) {
+  if (ContainsAnyForm(WindowsPlatformServices(), arguments, SilentForms)) {
     position = Append(position, end, L" -s");
   }
   return position;

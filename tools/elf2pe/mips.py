@@ -21,13 +21,13 @@ from typing import NamedTuple
 
 from .layout import SECTION_CODE, ConversionError, align
 from .relocations import IMAGE_REL_BASED_HIGHADJ, IMAGE_REL_BASED_HIGHLOW, Fixups
+from .unwind import EH_DATA_PREFIX  # __eh_F: the handler and its data for F
 
 R_MIPS_32, R_MIPS_26, R_MIPS_HI16, R_MIPS_LO16 = 2, 4, 5, 6
 GP_RELATIVE = {7: "R_MIPS_GPREL16", 12: "R_MIPS_GPREL32", 9: "R_MIPS_GOT16",
                11: "R_MIPS_CALL16"}
 PC_RELATIVE = {10: "R_MIPS_PC16"}
 IMAGE_REL_BASED_LOW, IMAGE_REL_BASED_MIPS_JMPADDR = 2, 5
-EH_DATA_PREFIX = "__eh_"  # the handler and its data for the function F: __eh_F
 
 ZERO, GP, SP, S8, RA = 0, 28, 29, 30, 31
 CALLEE_SAVED = frozenset(range(16, 24)) | {GP, S8, RA}
